@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and installs the module, then runs every test: the Python suite under
+# `python -X dev` and the native core programs under ASan/UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/setup.sh
+python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+    --config-settings=cmake.define.ZUN_WERROR=ON .
+python3 -X dev -m pytest -q "$@"

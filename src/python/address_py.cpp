@@ -1,0 +1,140 @@
+// ProtocolAddress: the one hashable value class.
+#include <string>
+
+#include "core/address.hpp"
+#include "core/names.hpp"
+#include "python/address_py.hpp"
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+
+namespace zun::py {
+namespace {
+
+using Self = ProtocolAddress;
+
+constexpr Param kNewParams[] = {{"address_class", true}, {"type_", true}, {"ref_", true}};
+constexpr Signature kNew{"ProtocolAddress.__new__()", kNewParams};
+constexpr Param kParseParams[] = {{"uri", true}};
+constexpr Signature kParse{"ProtocolAddress.parse()", kParseParams};
+
+PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        const auto bound = bind<3>(kNew, args, kwargs);
+        const std::string_view class_name = to_text(bound[0], "address_class");
+        const std::string_view type_text = to_text(bound[1], "type_");
+        const std::string_view ref_text = to_text(bound[2], "ref_");
+        const auto address_class = enum_from_name<AddressClass>(class_name);
+        if (!address_class) {
+            std::string message = "unknown address class: ";
+            message += class_name;
+            message += " (expected one of: body, act, datum, prop, discard, pair, doc, evidence, route, mediation)";
+            raise(Failure::BadAddress, message);
+        }
+        return wrap(type, Self{*address_class, std::string(type_text), std::string(ref_text)});
+    });
+}
+
+PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kParse, args, nargs, kwnames);
+        const std::string_view uri = to_text(bound[0], "uri");
+        auto address = parse_uri(uri);
+        if (!address) {
+            std::string message = "invalid kiv:// URI: ";
+            message += uri;
+            raise(Failure::BadAddress, message);
+        }
+        return wrap(protocol_address_class.type, std::move(*address));
+    });
+}
+
+PyObject* address_to_uri(PyObject* self, PyObject*) {
+    return guarded([&] { return new_str(to_uri(value_of<Self>(self))); });
+}
+
+PyObject* address_to_dict(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Self& address = value_of<Self>(self);
+        Ref dict(check(PyDict_New()));
+        const auto set = [&](const char* key, std::string_view text) {
+            Ref value(new_str(text));
+            if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw PythonError{};
+        };
+        set("class", name_of(address.address_class));
+        set("type", address.type);
+        set("ref", address.ref);
+        return dict.release();
+    });
+}
+
+PyObject* address_repr(PyObject* self) {
+    return guarded([&] {
+        std::string text = "ProtocolAddress(";
+        append_quoted(text, to_uri(value_of<Self>(self)));
+        text += ')';
+        return new_str(text);
+    });
+}
+
+PyObject* address_str(PyObject* self) { return address_to_uri(self, nullptr); }
+
+Py_hash_t address_hash(PyObject* self) {
+    return guarded_hash([&] { return static_cast<Py_hash_t>(content_hash(value_of<Self>(self))); });
+}
+
+PyObject* get_address_class(PyObject* self, void*) {
+    return guarded([&] { return new_str(name_of(value_of<Self>(self).address_class)); });
+}
+PyObject* get_type(PyObject* self, void*) {
+    return guarded([&] { return new_str(value_of<Self>(self).type); });
+}
+PyObject* get_ref(PyObject* self, void*) {
+    return guarded([&] { return new_str(value_of<Self>(self).ref); });
+}
+
+PyMethodDef methods[] = {
+    {"parse", method(address_parse), kFastKeywords | METH_STATIC,
+     "parse(uri)\n--\n\nParse a canonical `kiv://<class>/<type>/<ref>` URI."},
+    {"to_uri", method(address_to_uri), METH_NOARGS, "to_uri($self)\n--\n\n"},
+    {"to_dict", method(address_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"address_class", get_address_class, nullptr, nullptr, nullptr},
+    {"type", get_type, nullptr, nullptr, nullptr},
+    {"ref", get_ref, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "ProtocolAddress(address_class, type_, ref_)\n--\n\n"
+                    "Wraps the kernel's `ProtocolAddress`. Frozen on the Python side \xe2\x80\x94\n"
+                    "addresses are content-identity, not mutable state.")},
+    {Py_tp_new, slot(address_new)},
+    {Py_tp_dealloc, slot(dealloc<Self>)},
+    {Py_tp_repr, slot(address_repr)},
+    {Py_tp_str, slot(address_str)},
+    {Py_tp_hash, slot(address_hash)},
+    {Py_tp_richcompare, slot(richcompare<Self>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"zun_protocol.ProtocolAddress", sizeof(Instance<Self>), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+ClassDef protocol_address_class{"ProtocolAddress", &spec, nullptr};
+
+PyObject* new_address(const ProtocolAddress& address) { return wrap(protocol_address_class.type, ProtocolAddress(address)); }
+
+PyObject* new_optional_address(const std::optional<ProtocolAddress>& address) {
+    if (!address) Py_RETURN_NONE;
+    return new_address(*address);
+}
+
+}  // namespace zun::py

@@ -1,0 +1,73 @@
+// Argument binding and conversion for every callable with parameters, with
+// the exact TypeError texts callers rely on.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/frame.hpp"
+
+namespace zun::py {
+
+struct Param {
+    const char* name;
+    bool required;
+};
+
+// `display` is how messages name the callable, e.g. "ProtocolAddress.parse()".
+struct Signature {
+    const char* display;
+    std::span<const Param> params;
+};
+
+// Binds the arguments of a fast call (or of `__new__`) to `sig`'s parameters.
+// `out` receives one borrowed reference per parameter, null where an optional
+// parameter was not given. Throws PythonError with the TypeError set.
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::span<PyObject*> out);
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+template <std::size_t N>
+std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    std::array<PyObject*, N> out{};
+    bind(sig, args, nargs, kwnames, out);
+    return out;
+}
+
+template <std::size_t N>
+std::array<PyObject*, N> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, N> out{};
+    bind(sig, args, kwargs, out);
+    return out;
+}
+
+// Conversions. Each throws PythonError; a TypeError is re-raised as
+// "argument '<param>': <message>" keeping the original's cause.
+
+// `str` (and subclasses) as UTF-8, valid while `obj` lives.
+std::string_view to_text(PyObject* obj, const char* param);
+// As to_text; null or None is absent.
+std::optional<std::string_view> to_optional_text(PyObject* obj, const char* param);
+// `bytes` (and subclasses) only.
+std::string_view to_bytes(PyObject* obj, const char* param);
+// `dict` (and subclasses).
+PyObject* to_dict(PyObject* obj, const char* param);
+// Any sequence whose items are all `str`; a `str` itself is refused.
+std::vector<std::string> to_text_list(PyObject* obj, const char* param);
+// An instance of `type`, named `type_name` in the message.
+PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* type_name, const char* param);
+
+template <class T>
+T& to_record(PyObject* obj, PyTypeObject* type, const char* type_name, const char* param) {
+    return value_of<T>(to_instance(obj, type, type_name, param));
+}
+
+}  // namespace zun::py

@@ -1,0 +1,50 @@
+#include "python/errors.hpp"
+
+#include <string>
+
+#include "core/record_json.hpp"
+#include "python/frame.hpp"
+
+namespace zun::py {
+namespace {
+
+PyObject* exception_type(Failure kind) {
+    switch (kind) {
+        case Failure::QueueIo: return PyExc_OSError;
+        case Failure::AnchorNetwork: return PyExc_ConnectionError;
+        case Failure::AnchorNotFound: return PyExc_KeyError;
+        case Failure::AnchorUnsupported: return PyExc_NotImplementedError;
+        case Failure::InvalidJson:
+        case Failure::Serialize:
+        case Failure::QueueJson:
+        case Failure::QueueId:
+        case Failure::AnchorBadResponse:
+        case Failure::AnchorAlreadySubmitted:
+        case Failure::WrongLength:
+        case Failure::SignatureInvalid:
+        case Failure::BadAddress: return PyExc_ValueError;
+    }
+    return PyExc_ValueError;
+}
+
+}  // namespace
+
+void raise(Failure kind, std::string_view message) {
+    PyObject* type = exception_type(kind);
+    Ref text(check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace")));
+    // Built with the message as the only argument, so that str(e) is the
+    // message and OSError leaves errno/strerror/filename as None.
+    Ref error(check(PyObject_CallFunctionObjArgs(type, text.get(), nullptr)));
+    PyErr_SetObject(type, error.get());
+    throw PythonError{};
+}
+
+void raise_invalid_json(std::string_view record, const JsonError& error) {
+    std::string message = "invalid ";
+    message += record;
+    message += " JSON: ";
+    message += error.text();
+    raise(Failure::InvalidJson, message);
+}
+
+}  // namespace zun::py

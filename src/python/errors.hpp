@@ -1,0 +1,35 @@
+// The one table from internal failure kinds to Python exceptions.
+#pragma once
+
+#include <string_view>
+
+namespace zun {
+struct JsonError;
+}
+
+namespace zun::py {
+
+enum class Failure {
+    InvalidJson,             // ValueError "invalid <Class> JSON: <detail>"
+    Serialize,               // ValueError "serialize <Class>: <detail>"
+    QueueJson,               // ValueError "queue JSON error: <detail>"
+    QueueIo,                 // OSError "queue I/O error at <path>: <cause>"
+    QueueId,                 // ValueError for an id that names no usable file
+    AnchorNetwork,           // ConnectionError
+    AnchorBadResponse,       // ValueError
+    AnchorAlreadySubmitted,  // ValueError
+    AnchorNotFound,          // KeyError
+    AnchorUnsupported,       // NotImplementedError
+    WrongLength,             // ValueError "<what> must be exactly 32 bytes"
+    SignatureInvalid,        // ValueError "signature verification failed: <detail>"
+    BadAddress,              // ValueError (malformed kiv:// URI, unknown class)
+};
+
+// Raises the exception of `kind` with `message` as its only argument and
+// throws PythonError.
+[[noreturn]] void raise(Failure kind, std::string_view message);
+
+// "invalid <record> JSON: <reader message at line L column C>".
+[[noreturn]] void raise_invalid_json(std::string_view record, const JsonError& error);
+
+}  // namespace zun::py

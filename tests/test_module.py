@@ -1,0 +1,150 @@
+"""The module as the interpreter sees it: publication, caching, class rules, binder texts."""
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zun_protocol as zp
+
+ALL = [
+    "__version__", "ProtocolAddress", "CounterpartyInfo", "SignedEnvelope", "AttestationChain",
+    "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt", "AnchorProof", "MockAnchor",
+    "EnvelopeQueue", "QueuedItem", "classify_exchange",
+]
+CLASSES = [getattr(zp, name) for name in ALL[1:-1] if hasattr(zp, name)]
+
+
+def test_published_names_in_order():
+    published = [name for name in ALL if name in zp.__all__]
+    assert zp.__all__ == published
+    assert zp.__all__[0] == "__version__"
+    assert zp.__version__ == "0.1.0"
+    assert zp.__doc__ == ""
+    module_attrs = [k for k in vars(zp) if not k.startswith("__") or k == "__version__"]
+    assert module_attrs == zp.__all__
+
+
+def test_reimport_returns_same_module():
+    first = sys.modules["zun_protocol"]
+    del sys.modules["zun_protocol"]
+    again = importlib.import_module("zun_protocol")
+    assert again is first
+    assert importlib.import_module("zun_protocol") is first
+
+
+def test_second_subinterpreter_refused():
+    code = textwrap.dedent("""
+        import _testcapi, zun_protocol
+        rc = _testcapi.run_in_subinterp("import zun_protocol")
+        print(rc)
+    """)
+    try:
+        import _testcapi  # noqa: F401
+    except ImportError:
+        pytest.skip("interpreter built without _testcapi")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.stdout.strip() == "-1"
+    assert "sub-interpreters" in out.stderr
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_object_rules(cls):
+    assert cls.__module__ == "zun_protocol"
+    assert cls.__qualname__ == cls.__name__
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+    assert "__weakref__" not in dir(cls)
+    cls.some_class_attribute = 1  # class objects are ordinary heap types
+    del cls.some_class_attribute
+
+
+def test_panic_exception_not_published():
+    assert "PanicException" not in vars(zp)
+
+
+def test_classify_is_builtin_function_of_module():
+    f = zp.classify_exchange
+    assert f.__module__ == "zun_protocol"
+    assert f.__self__ is zp
+    assert f.__text_signature__ == "(protocol_hint, counterparty)"
+
+
+# ---- the binder's TypeError texts -------------------------------------------------------------
+
+def _type_error(fn, *args, **kwargs):
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: zp.ProtocolAddress.parse("a", "b"),
+     "ProtocolAddress.parse() takes 1 positional arguments but 2 were given"),
+    (lambda: zp.ProtocolAddress("a", "b", "c", "d"),
+     "ProtocolAddress.__new__() takes 3 positional arguments but 4 were given"),
+    (lambda: zp.ProtocolAddress.parse(url="x"),
+     "ProtocolAddress.parse() got an unexpected keyword argument 'url'"),
+    (lambda: zp.ProtocolAddress.parse("x", uri="x"),
+     "ProtocolAddress.parse() got multiple values for argument 'uri'"),
+    (lambda: zp.ProtocolAddress("body", "t", address_class="body"),
+     "ProtocolAddress.__new__() got multiple values for argument 'address_class'"),
+    (lambda: zp.ProtocolAddress.parse(),
+     "ProtocolAddress.parse() missing 1 required positional argument: 'uri'"),
+    (lambda: zp.ProtocolAddress("body"),
+     "ProtocolAddress.__new__() missing 2 required positional arguments: 'type_' and 'ref_'"),
+    (lambda: zp.ProtocolAddress(),
+     "ProtocolAddress.__new__() missing 3 required positional arguments: "
+     "'address_class', 'type_' and 'ref_'"),
+    (lambda: zp.ProtocolAddress(ref_="r"),
+     "ProtocolAddress.__new__() missing 2 required positional arguments: 'address_class' and 'type_'"),
+    (lambda: zp.classify_exchange("dns"),
+     "classify_exchange() missing 1 required positional argument: 'counterparty'"),
+    (lambda: zp.classify_exchange("a", "b", "c"),
+     "classify_exchange() takes 2 positional arguments but 3 were given"),
+])
+def test_binding_messages(call, message):
+    assert _type_error(call) == message
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: zp.ProtocolAddress.parse(5), "argument 'uri': 'int' object cannot be cast as 'str'"),
+    (lambda: zp.ProtocolAddress.parse(b"kiv://body/a/b"), "argument 'uri': 'bytes' object cannot be cast as 'str'"),
+    (lambda: zp.ProtocolAddress.parse(None), "argument 'uri': 'NoneType' object cannot be cast as 'str'"),
+    (lambda: zp.ProtocolAddress(1, 2, 3), "argument 'address_class': 'int' object cannot be cast as 'str'"),
+    (lambda: zp.ProtocolAddress("Nope", 2, 3), "argument 'type_': 'int' object cannot be cast as 'str'"),
+    (lambda: zp.ProtocolAddress("body", "t", 3.5), "argument 'ref_': 'float' object cannot be cast as 'str'"),
+    (lambda: zp.classify_exchange("dns", None), "argument 'counterparty': 'NoneType' object cannot be cast as 'str'"),
+])
+def test_conversion_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert info.value.__cause__ is None
+
+
+def test_conversion_runs_before_class_lookup():
+    # The bad class name is only looked at once every argument converted.
+    assert _type_error(zp.ProtocolAddress, "Nope", "t", 3) == \
+        "argument 'ref_': 'int' object cannot be cast as 'str'"
+
+
+def test_lone_surrogate_passes_unicode_error_unwrapped():
+    with pytest.raises(UnicodeEncodeError):
+        zp.ProtocolAddress.parse("kiv://body/a/\ud800")
+
+
+def test_str_subclass_accepted():
+    class S(str):
+        pass
+    assert zp.ProtocolAddress.parse(S("kiv://body/a/b")).ref == "b"
+
+
+def test_methods_without_parameters_refuse_arguments():
+    a = zp.ProtocolAddress("body", "t", "r")
+    with pytest.raises(TypeError):
+        a.to_uri(1)
+    with pytest.raises(TypeError):
+        a.to_dict(x=1)
