@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "core/debug_quote.hpp"
+
 namespace zun {
 namespace {
 
@@ -46,12 +48,8 @@ void append_quoted_byte(std::string& out, std::uint8_t byte) {
         case '\\': out.append("\\\\"); break;
         case '\'': out.append("\\'"); break;
         default: {
-            // Below U+0100 the non-printable code points are the C0 and C1
-            // controls, DEL, the no-break space (a separator other than the
-            // space) and the soft hyphen (a format character); none of them
-            // is grapheme-extending.
-            const bool printable = (byte >= 0x20 && byte < 0x7F) || (byte > 0xA0 && byte != 0xAD);
-            if (!printable) {
+            const char32_t cp = byte;
+            if (!is_printable(cp) || is_grapheme_extend(cp)) {
                 out.append("\\u{");
                 if (byte >= 0x10) out.push_back(kDigits[byte >> 4]);
                 out.push_back(kDigits[byte & 0xF]);
