@@ -1,0 +1,40 @@
+"""Shared fixtures: a sanitizer build of the native core and its test programs."""
+
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+
+
+def sanitizer_env():
+    """Environment for the sanitizer-built programs: leaks, memory errors and
+    undefined behaviour all make the program exit non-zero."""
+    env = dict(os.environ)
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+    return env
+
+
+@pytest.fixture(scope="session")
+def core_build():
+    """The CMake build directory of the core library and every
+    tests/core/*.cpp program (one executable each), built once per session
+    with AddressSanitizer and UndefinedBehaviorSanitizer."""
+    build = REPO / "build" / "core-tests"
+    subprocess.run(
+        [
+            "cmake", "-S", str(REPO), "-B", str(build),
+            "-DZUN_PYTHON_MODULE=OFF", "-DZUN_CORE_TESTS=ON", "-DZUN_SANITIZE=ON",
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        ],
+        check=True, capture_output=True,
+    )
+    done = subprocess.run(
+        ["cmake", "--build", str(build), "-j2"], capture_output=True, text=True,
+    )
+    if done.returncode != 0:
+        pytest.fail("core build failed:\n" + done.stdout[-8000:] + done.stderr[-8000:])
+    return build
