@@ -1,0 +1,195 @@
+#include "core/queue_store.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "core/dir_tree.hpp"
+#include "core/record_json.hpp"
+#include "core/replace_file.hpp"
+#include "core/unique_fd.hpp"
+
+namespace zun {
+
+namespace {
+
+// What the path APIs report for a byte path that no C string can carry.
+constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+
+bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+bool exists(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+std::optional<QueueError> ensure_directory(const std::string& dir) {
+    if (holds_nul(dir)) return QueueError::io(dir, std::string(kNulInPath));
+    if (exists(dir)) return std::nullopt;
+    if (const int error = create_dir_all(dir); error != 0) return QueueError::io_errno(dir, error);
+    return std::nullopt;
+}
+
+// The name's extension is exactly "json" and something precedes its dot, so
+// ".json", "x.JSON", "x.json.tmp" and the temporary files of spill are out.
+bool is_item_name(std::string_view name) {
+    constexpr std::string_view extension = ".json";
+    return name.size() > extension.size() && name.ends_with(extension);
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// All item names of a directory in one buffer, NUL-terminated for openat.
+class ItemNames {
+public:
+    void add(std::string_view name) {
+        spans_.push_back({bytes_.size(), name.size()});
+        bytes_.append(name);
+        bytes_ += '\0';
+    }
+    void sort() {
+        std::sort(spans_.begin(), spans_.end(),
+                  [this](const Span& a, const Span& b) { return view(a) < view(b); });
+    }
+    std::size_t size() const { return spans_.size(); }
+    std::string_view operator[](std::size_t i) const { return view(spans_[i]); }
+    const char* c_str(std::size_t i) const { return bytes_.data() + spans_[i].offset; }
+
+private:
+    struct Span {
+        std::size_t offset;
+        std::size_t length;
+    };
+    std::string_view view(const Span& span) const { return {bytes_.data() + span.offset, span.length}; }
+
+    std::string bytes_;
+    std::vector<Span> spans_;
+};
+
+// Reads every entry; 0 or the errno of the failure.
+int collect_item_names(DIR* dir, ItemNames& names) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) return errno;
+        const std::string_view name = entry->d_name;
+        if (is_item_name(name)) names.add(name);
+    }
+}
+
+// One growing buffer for the contents of every item file of a call.
+class ReadBuffer {
+public:
+    char* data() { return data_.get(); }
+    std::size_t capacity() const { return capacity_; }
+    void reserve(std::size_t wanted, std::size_t keep) {
+        if (wanted <= capacity_) return;
+        const std::size_t grown = std::max(wanted, capacity_ * 2);
+        auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+        if (keep > 0) std::memcpy(bigger.get(), data_.get(), keep);
+        data_ = std::move(bigger);
+        capacity_ = grown;
+    }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t capacity_ = 0;
+};
+
+constexpr std::size_t kFirstReadSize = 8192;
+
+// The whole file `name` of the directory `dir_fd`, in one read when fstat
+// gives its size. 0 or the errno of the failing step.
+int read_file(int dir_fd, const char* name, ReadBuffer& buffer, std::string_view& contents) {
+    int fd;
+    do {
+        fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    const UniqueFd file(fd);
+
+    struct stat status;
+    if (::fstat(fd, &status) != 0) return errno;
+    // A short read ends a regular file whose size is known; anything else
+    // (sizes of 0 are reported by pseudo files) is read until end of file.
+    const bool sized = S_ISREG(status.st_mode) && status.st_size > 0;
+    std::size_t length = 0;
+    buffer.reserve(sized ? static_cast<std::size_t>(status.st_size) + 1 : kFirstReadSize, 0);
+    for (;;) {
+        if (length == buffer.capacity()) buffer.reserve(length + 1, length);
+        const ssize_t got = ::read(fd, buffer.data() + length, buffer.capacity() - length);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) break;
+        length += static_cast<std::size_t>(got);
+        if (sized && length < buffer.capacity()) break;
+    }
+    contents = std::string_view(buffer.data(), length);
+    return 0;
+}
+
+}  // namespace
+
+std::optional<QueueError> spill(const std::string& dir, std::string_view pair_class,
+                                const SignedEnvelope& envelope) {
+    if (!queue_id_is_usable(envelope.exchange_id)) {
+        return QueueError::json(std::string(kUnusableQueueIdMessage));
+    }
+    if (auto error = ensure_directory(dir)) return error;
+
+    const QueuedItem item{envelope.exchange_id, std::string(pair_class), envelope};
+    std::string path = item_path(dir, item.queue_id);
+    const std::string bytes = to_item_file(item);
+    if (auto cause = replace_file(dir, path, bytes)) return QueueError::io(std::move(path), std::move(*cause));
+    return std::nullopt;
+}
+
+std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedItem>& out) {
+    if (holds_nul(dir) || !exists(dir)) {
+        out.clear();
+        return std::nullopt;
+    }
+    const DirHandle handle(::opendir(dir.c_str()));
+    if (!handle) return QueueError::io_errno(dir, errno);
+
+    ItemNames names;
+    if (const int error = collect_item_names(handle.get(), names); error != 0) {
+        return QueueError::io_errno(dir, error);
+    }
+    names.sort();
+
+    std::vector<QueuedItem> items;
+    items.reserve(names.size());
+    ReadBuffer buffer;
+    const int dir_fd = ::dirfd(handle.get());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::string_view contents;
+        if (const int error = read_file(dir_fd, names.c_str(i), buffer, contents); error != 0) {
+            return QueueError::io_errno(join_path(dir, names[i]), error);
+        }
+        if (auto fault = from_json(contents, items.emplace_back())) return QueueError::json(fault->text());
+    }
+    out = std::move(items);
+    return std::nullopt;
+}
+
+std::optional<QueueError> remove(const std::string& dir, std::string_view queue_id) {
+    const std::string path = item_path(dir, queue_id);
+    if (holds_nul(path) || !exists(path)) return std::nullopt;
+    if (::unlink(path.c_str()) != 0) return QueueError::io_errno(path, errno);
+    return std::nullopt;
+}
+
+}  // namespace zun
