@@ -8,6 +8,7 @@ import struct
 import subprocess
 
 import pytest
+from conftest import sanitizer_env
 
 PROGRAM = "test_anchor_address"
 CLASS_NAMES = ["body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"]
@@ -19,6 +20,7 @@ def run_program(core_build, *args, stdin=None):
         input=stdin,
         capture_output=True,
         encoding="utf-8",
+        env=sanitizer_env(),
         timeout=600,
     )
 
