@@ -57,6 +57,8 @@ std::string decode_result(std::string_view text) {
 }
 
 // ---- hex ----
+// Every single byte is compared with a Python oracle by the pytest suite;
+// these are the cases that document the message format.
 
 void test_hex_encode() {
     std::vector<std::uint8_t> all(256);
@@ -100,16 +102,11 @@ void test_hex_decode() {
         {"0\r", "err Invalid character '\\r' at position 1"},
         {"\t0", "err Invalid character '\\t' at position 0"},
         {"0\0"sv, "err Invalid character '\\0' at position 1"},
-        {"0\x01", "err Invalid character '\\u{1}' at position 1"},
         {"0\x1b", "err Invalid character '\\u{1b}' at position 1"},
-        {"0\x7f", "err Invalid character '\\u{7f}' at position 1"},
         {"0\x80", "err Invalid character '\\u{80}' at position 1"},
-        {"0\x9f", "err Invalid character '\\u{9f}' at position 1"},
         {"0\xa0", "err Invalid character '\\u{a0}' at position 1"},
         {"0\xad", "err Invalid character '\\u{ad}' at position 1"},
         {"0\xa1", "err Invalid character '¡' at position 1"},
-        {"0\xff", "err Invalid character 'ÿ' at position 1"},
-        {"0 ", "err Invalid character ' ' at position 1"},
         {"0000000000x0", "err Invalid character 'x' at position 10"},
     };
     for (const auto& c : cases) CHECK_EQ(decode_result(c.input), std::string(c.expected));
