@@ -1,0 +1,53 @@
+"""Every entry point, called many times, on success and failure paths, must not grow memory.
+
+Python objects leaked by native code are still allocated through the interpreter's
+allocator, so tracemalloc sees them exactly; native leaks show up in the resident size.
+"""
+import gc
+import tracemalloc
+
+import pytest
+
+import zun_protocol as zp
+
+from workloads import WORKLOADS
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[1])
+    import os
+    return pages * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def _run(work, rounds):
+    for _ in range(rounds):
+        try:
+            work()
+        except (ValueError, TypeError, KeyError, OSError, UnicodeError):
+            pass
+
+
+@pytest.mark.parametrize("name, work", WORKLOADS, ids=[w[0] for w in WORKLOADS])
+def test_no_growth(name, work):
+    _run(work, 2000)  # warm caches, interned strings, free lists
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        rss_before = _rss_kib()
+        _run(work, 20000)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+        rss_grown = _rss_kib() - rss_before
+    finally:
+        tracemalloc.stop()
+    # A leak of even one small object per call would be >= 20000 * 16 bytes.
+    assert grown < 64 * 1024, f"{name}: traced memory grew by {grown} bytes"
+    assert rss_grown < 4 * 1024, f"{name}: resident size grew by {rss_grown} KiB"
+
+
+def test_workloads_cover_every_published_callable():
+    covered = {name.split(":")[0] for name, _ in WORKLOADS}
+    for attr in zp.__all__[1:]:
+        assert attr in covered, f"no leak workload for {attr}"

@@ -1,0 +1,23 @@
+"""Calls of every entry point, each a zero-argument callable, for the leak and stress tests.
+
+Names are "<published name>:<what>"; failure paths are included on purpose.
+"""
+import zun_protocol as zp
+
+_address = zp.ProtocolAddress("body", "peer", "abc")
+
+WORKLOADS = [
+    ("ProtocolAddress:new", lambda: zp.ProtocolAddress("body", "peer", "abc")),
+    ("ProtocolAddress:new-bad-class", lambda: zp.ProtocolAddress("Body", "peer", "abc")),
+    ("ProtocolAddress:new-bad-type", lambda: zp.ProtocolAddress("body", 1, "abc")),
+    ("ProtocolAddress:new-missing", lambda: zp.ProtocolAddress("body")),
+    ("ProtocolAddress:new-keyword", lambda: zp.ProtocolAddress("body", "t", "r", extra=1)),
+    ("ProtocolAddress:parse", lambda: zp.ProtocolAddress.parse("kiv://doc/a/b/c")),
+    ("ProtocolAddress:parse-bad", lambda: zp.ProtocolAddress.parse("kiv://nope/a/b")),
+    ("ProtocolAddress:parse-surrogate", lambda: zp.ProtocolAddress.parse("kiv://body/\ud800/b")),
+    ("ProtocolAddress:members", lambda: (_address.to_uri(), _address.to_dict(), str(_address), repr(_address),
+                                         hash(_address), _address == _address, _address != 1,
+                                         _address.address_class, _address.type, _address.ref)),
+    ("classify_exchange:call", lambda: zp.classify_exchange("DNS", "api.Stripe.com")),
+    ("classify_exchange:bad", lambda: zp.classify_exchange("dns", None)),
+]
