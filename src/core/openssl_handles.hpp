@@ -1,0 +1,21 @@
+// Owning handles for the OpenSSL objects the core creates.
+#pragma once
+
+#include <memory>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+namespace zun {
+
+template <class T, void (*Free)(T*)>
+struct OpenSslDeleter {
+    void operator()(T* p) const noexcept { Free(p); }
+};
+
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslDeleter<EVP_PKEY, EVP_PKEY_free>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, OpenSslDeleter<BN_CTX, BN_CTX_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, OpenSslDeleter<BIGNUM, BN_free>>;
+
+}  // namespace zun
