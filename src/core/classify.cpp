@@ -1,11 +1,16 @@
 #include "core/classify.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
+
+#include "core/ascii_swar.hpp"
 
 namespace zun {
 namespace {
@@ -46,61 +51,112 @@ constexpr HostRow kHostRows[] = {
 };
 constexpr std::size_t kNoHostRow = std::size(kHostRows);
 
-// The search below finds hosts through their dots.
-static_assert(std::all_of(std::begin(kHostRows), std::end(kHostRows),
-                          [](const HostRow& row) { return row.first_dot != std::string_view::npos; }));
+// The search below finds hosts through their first dot and its neighbours.
+static_assert(std::all_of(std::begin(kHostRows), std::end(kHostRows), [](const HostRow& row) {
+    return row.first_dot != std::string_view::npos && row.first_dot > 0 && row.first_dot + 1 < row.host.size();
+}));
 
 constexpr std::size_t kShortestHost =
     std::min_element(std::begin(kHostRows), std::end(kHostRows), [](const HostRow& a, const HostRow& b) {
         return a.host.size() < b.host.size();
     })->host.size();
 
+// Hints are compared as zero-padded 16-byte keys, two word compares per row
+// once the hint has been lowercased in place; the length is compared too, so
+// that "dns" followed by a NUL is not "dns".
+constexpr std::size_t kHintKeySize = 16;
+using HintBytes = std::array<char, kHintKeySize>;
+using HintKey = std::array<std::uint64_t, kHintKeySize / 8>;
+
 struct HintRow {
-    std::string_view hint;  // lowercase ASCII
+    HintKey key;  // lowercase ASCII, zero-padded, in the words a load would give
+    std::size_t size;
     PairClass pair_class;
 };
 
-constexpr HintRow kHintRows[] = {
-    {"dns", kDiscovery},   {"mdns", kDiscovery}, {"dnssd", kDiscovery}, {"x3dh", kTrust},
-    {"noise", kTrust},     {"tls-handshake", kTrust}, {"tcp", kRouting}, {"quic", kRouting},
-    {"libp2p", kRouting},  {"webrtc", kRouting},
-};
+constexpr HintRow hint_row(std::string_view hint, PairClass pair_class) {
+    HintBytes bytes{};
+    std::copy(hint.begin(), hint.end(), bytes.begin());
+    return {std::bit_cast<HintKey>(bytes), hint.size(), pair_class};
+}
 
-constexpr std::size_t kLongestHint =
-    std::max_element(std::begin(kHintRows), std::end(kHintRows), [](const HintRow& a, const HintRow& b) {
-        return a.hint.size() < b.hint.size();
-    })->hint.size();
+constexpr HintRow kHintRows[] = {
+    hint_row("dns", kDiscovery),  hint_row("mdns", kDiscovery),          hint_row("dnssd", kDiscovery),
+    hint_row("x3dh", kTrust),     hint_row("noise", kTrust),             hint_row("tls-handshake", kTrust),
+    hint_row("tcp", kRouting),    hint_row("quic", kRouting),            hint_row("libp2p", kRouting),
+    hint_row("webrtc", kRouting),
+};
+static_assert(std::all_of(std::begin(kHintRows), std::end(kHintRows),
+                          [](const HintRow& row) { return row.size <= kHintKeySize; }));
 
 // Counterparty texts longer than this are lowercased on the heap.
 constexpr std::size_t kStackTextSize = 512;
 
 void ascii_lowercase(char* out, std::string_view text) noexcept {
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t i = 0;
+    for (; text.size() - i >= 8; i += 8) swar::store(out + i, swar::ascii_lowercase(swar::load(text.data() + i)));
+    for (; i < text.size(); ++i) {
         const char c = text[i];
         out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
     }
+}
+
+bool has_dot(std::string_view text) noexcept {
+    std::size_t i = 0;
+    for (; text.size() - i >= 8; i += 8) {
+        if (swar::has_byte(swar::load(text.data() + i), '.')) return true;
+    }
+    for (; i < text.size(); ++i) {
+        if (text[i] == '.') return true;
+    }
+    return false;
 }
 
 const char* find_dot(const char* from, const char* end) noexcept {
     return static_cast<const char*>(std::memchr(from, '.', static_cast<std::size_t>(end - from)));
 }
 
-// Every host holds a dot, so every occurrence of a host in the text puts the
-// host's first dot on one of the text's dots. Trying each row at each dot is
-// therefore a complete substring search for all rows in one pass, and most
-// texts have no dot or very few.
+// Bit r set: host row r.
+using RowMask = std::uint32_t;
+static_assert(kNoHostRow < 32);
+
+// For each byte value, the rows whose host has that byte just before (or
+// just after) its first dot. A dot in the text can only be the first dot of
+// an occurrence of a row that both its neighbours admit, which is rarely
+// more than one row and usually none.
+struct DotNeighbours {
+    std::array<RowMask, 256> before{};
+    std::array<RowMask, 256> after{};
+};
+
+constexpr DotNeighbours kDotNeighbours = [] {
+    DotNeighbours masks;
+    for (std::size_t row = 0; row < kNoHostRow; ++row) {
+        const HostRow& host = kHostRows[row];
+        masks.before[static_cast<unsigned char>(host.host[host.first_dot - 1])] |= RowMask{1} << row;
+        masks.after[static_cast<unsigned char>(host.host[host.first_dot + 1])] |= RowMask{1} << row;
+    }
+    return masks;
+}();
+
+// Every host holds a dot with a byte on each side, so every occurrence of a
+// host in the text puts the host's first dot on one of the text's dots, away
+// from both ends. Trying the admitted rows at each dot is therefore a complete
+// substring search for all rows in one pass.
 std::size_t first_host_row(std::string_view lowered) noexcept {
     const char* const begin = lowered.data();
     const char* const end = begin + lowered.size();
     std::size_t best = kNoHostRow;
     for (const char* dot = find_dot(begin, end); dot != nullptr && best != 0; dot = find_dot(dot + 1, end)) {
-        const auto at = static_cast<std::size_t>(dot - begin);
-        for (std::size_t row = 0; row < best; ++row) {
+        if (dot == begin || dot + 1 == end) continue;
+        RowMask rows = kDotNeighbours.before[static_cast<unsigned char>(dot[-1])] &
+                       kDotNeighbours.after[static_cast<unsigned char>(dot[1])] & ((RowMask{1} << best) - 1);
+        for (; rows != 0; rows &= rows - 1) {
+            const auto row = static_cast<std::size_t>(std::countr_zero(rows));
             const HostRow& candidate = kHostRows[row];
-            if (at < candidate.first_dot) continue;
+            if (static_cast<std::size_t>(dot - begin) < candidate.first_dot) continue;
             const char* const start = dot - candidate.first_dot;
-            if (static_cast<std::size_t>(end - start) < candidate.host.size()) continue;
-            if (start[0] == candidate.host[0] &&
+            if (static_cast<std::size_t>(end - start) >= candidate.host.size() &&
                 std::memcmp(start, candidate.host.data(), candidate.host.size()) == 0) {
                 best = row;
                 break;
@@ -113,8 +169,7 @@ std::size_t first_host_row(std::string_view lowered) noexcept {
 std::optional<PairClass> host_class(std::string_view counterparty) {
     // Lowercasing leaves dots where they are, so a text without one is
     // settled before any copy is made.
-    if (counterparty.size() < kShortestHost ||
-        find_dot(counterparty.data(), counterparty.data() + counterparty.size()) == nullptr) {
+    if (counterparty.size() < kShortestHost || !has_dot(counterparty)) {
         return std::nullopt;
     }
     char stack_copy[kStackTextSize];
@@ -131,12 +186,13 @@ std::optional<PairClass> host_class(std::string_view counterparty) {
 }
 
 PairClass hint_class(std::string_view protocol_hint) noexcept {
-    if (protocol_hint.size() > kLongestHint) return kRouting;
-    char lowered[kLongestHint];
-    ascii_lowercase(lowered, protocol_hint);
-    const std::string_view key(lowered, protocol_hint.size());
+    if (protocol_hint.size() > kHintKeySize) return kRouting;
+    HintBytes bytes{};
+    std::memcpy(bytes.data(), protocol_hint.data(), protocol_hint.size());
+    HintKey key = std::bit_cast<HintKey>(bytes);
+    for (std::uint64_t& word : key) word = swar::ascii_lowercase(word);
     for (const HintRow& row : kHintRows) {
-        if (row.hint == key) return row.pair_class;
+        if (row.size == protocol_hint.size() && row.key[0] == key[0] && row.key[1] == key[1]) return row.pair_class;
     }
     return kRouting;
 }

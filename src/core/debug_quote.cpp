@@ -4,9 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
+#include "core/ascii_swar.hpp"
 #include "core/unicode_tables.hpp"
 
 namespace zun {
@@ -44,17 +44,12 @@ constexpr std::array<bool, 128> kAsciiVerbatim = [] {
     return verbatim;
 }();
 
-// Whether all eight bytes of the word are copied verbatim: none has the high
-// bit set, none is below 0x20, and none is '"', '\\' or DEL. The borrow tricks
-// are exact as yes/no answers for the whole word, which is all we ask.
-bool all_verbatim_ascii(std::uint64_t word) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    const auto has_zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
-    const std::uint64_t special = word | below_space | has_zero_byte(word ^ (kOnes * '"')) |
-                                  has_zero_byte(word ^ (kOnes * '\\')) | has_zero_byte(word ^ (kOnes * 0x7F));
-    return (special & kHighs) == 0;
+// Whether all eight bytes are copied verbatim: printable ASCII other than
+// '"' and '\\'.
+constexpr bool all_verbatim_ascii(std::uint64_t word) noexcept {
+    const std::uint64_t flagged = word | swar::bytes_below(word, 0x20) | swar::bytes_equal(word, '"') |
+                                  swar::bytes_equal(word, '\\') | swar::bytes_equal(word, 0x7F);
+    return (flagged & swar::kHighs) == 0;
 }
 
 void append_unicode_escape(std::string& out, char32_t cp) {
@@ -141,39 +136,37 @@ void append_quoted(std::string& out, std::string_view text) {
     std::size_t verbatim_from = 0;  // start of the run not yet appended
     std::size_t i = 0;
     while (i < size) {
-        if (size - i >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i, sizeof word);
-            if (all_verbatim_ascii(word)) {
-                i += 8;
+        while (size - i >= 8 && all_verbatim_ascii(swar::load(bytes + i))) i += 8;
+        // Byte by byte through the word that stopped the fast path (or the
+        // tail), then back to whole words.
+        const std::size_t slow_until = std::min(size, i + 8);
+        while (i < slow_until) {
+            const unsigned char c = bytes[i];
+            if (c < 0x80) {
+                if (!kAsciiVerbatim[c]) {
+                    out.append(text.data() + verbatim_from, i - verbatim_from);
+                    append_ascii_escape(out, c);
+                    verbatim_from = i + 1;
+                }
+                ++i;
                 continue;
             }
-        }
-        const unsigned char c = bytes[i];
-        if (c < 0x80) {
-            if (!kAsciiVerbatim[c]) {
-                out.append(text.data() + verbatim_from, i - verbatim_from);
-                append_ascii_escape(out, c);
-                verbatim_from = i + 1;
+            const Utf8Step step = decode_non_ascii(bytes + i, size - i);
+            if (step.valid && !needs_unicode_escape(step.cp)) {
+                i += step.length;
+                continue;
             }
-            ++i;
-            continue;
-        }
-        const Utf8Step step = decode_non_ascii(bytes + i, size - i);
-        if (step.valid && !needs_unicode_escape(step.cp)) {
+            out.append(text.data() + verbatim_from, i - verbatim_from);
+            if (step.valid) {
+                append_unicode_escape(out, step.cp);
+            } else if constexpr (kInvalid == InvalidUtf8::escape_bytes) {
+                for (std::size_t k = 0; k < step.length; ++k) append_byte_escape(out, bytes[i + k]);
+            } else {
+                out.append("\xEF\xBF\xBD");
+            }
             i += step.length;
-            continue;
+            verbatim_from = i;
         }
-        out.append(text.data() + verbatim_from, i - verbatim_from);
-        if (step.valid) {
-            append_unicode_escape(out, step.cp);
-        } else if constexpr (kInvalid == InvalidUtf8::escape_bytes) {
-            for (std::size_t k = 0; k < step.length; ++k) append_byte_escape(out, bytes[i + k]);
-        } else {
-            out.append("\xEF\xBF\xBD");
-        }
-        i += step.length;
-        verbatim_from = i;
     }
     out.append(text.data() + verbatim_from, size - verbatim_from);
     out.push_back('"');

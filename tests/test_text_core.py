@@ -1,0 +1,194 @@
+"""Native checks of debug quoting and the exchange classifier; the code point
+tables compared with Python's own Unicode database; quoting and classifying
+compared with small Python models through the program's probe mode."""
+
+import subprocess
+import unicodedata
+
+import pytest
+from conftest import sanitizer_env
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+PROGRAM = "test_text"
+END = 0x110000
+
+HOST_ROWS = [
+    ("resolver.zunproto.net", "causal"),
+    ("governance.zunproto.net", "compliance"),
+    ("compliance.zunproto.net", "compliance"),
+    ("stripe.com", "marketplace"),
+    ("paddle.com", "marketplace"),
+    ("lemonsqueezy.com", "marketplace"),
+    ("nango.dev", "enrichment"),
+    ("clearbit.com", "enrichment"),
+    ("apollo.io", "enrichment"),
+    ("hunter.io", "enrichment"),
+]
+HINTS = {
+    "dns": "discovery", "mdns": "discovery", "dnssd": "discovery",
+    "x3dh": "trust", "noise": "trust", "tls-handshake": "trust",
+    "tcp": "routing", "quic": "routing", "libp2p": "routing", "webrtc": "routing",
+}
+NAMED_ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
+
+
+def run_program(core_build, *args, stdin=None):
+    return subprocess.run(
+        [str(core_build / PROGRAM), *args],
+        input=stdin, capture_output=True, encoding="utf-8", env=sanitizer_env(), timeout=600,
+    )
+
+
+def probe(core_build, commands):
+    result = run_program(core_build, "probe", stdin="".join(c + "\n" for c in commands))
+    assert result.returncode == 0, result.stderr
+    answers = result.stdout.split("\n")[:-1]
+    assert len(answers) == len(commands)
+    return answers
+
+
+def as_arg(data: bytes) -> str:
+    return data.hex() or "-"
+
+
+def version_tuple(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def test_native_checks(core_build):
+    result = run_program(core_build)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.fixture(scope="module")
+def tables(core_build):
+    """The classes as the predicates answer them, scanned over every code point."""
+    result = run_program(core_build, "ranges")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    name, version = lines[0].split()
+    assert name == "version"
+    classes = {"not_printable": bytearray(END), "grapheme_extend": bytearray(END)}
+    for line in lines[1:]:
+        cls, first, last = line.split()
+        first, last = int(first, 16), int(last, 16)
+        classes[cls][first:last + 1] = b"\1" * (last - first + 1)
+    return version, classes["not_printable"], classes["grapheme_extend"]
+
+
+def assigned_in_both(table_version):
+    """A test for code points assigned both in the table's Unicode version and
+    in Python's. Assignments are never withdrawn, so when Python's database is
+    the older one its assigned code points are assigned in the table's too;
+    when it is the newer one, only code points the table calls printable are
+    known to be assigned there (unassigned ones are not printable)."""
+    python, table = version_tuple(unicodedata.unidata_version), version_tuple(table_version)
+    if python == table:
+        return lambda cp, category, table_printable: True
+    if python < table:
+        return lambda cp, category, table_printable: category != "Cn"
+    return lambda cp, category, table_printable: category != "Cn" and table_printable
+
+
+def test_printable_table_agrees_with_python_isprintable(tables):
+    # Python calls non-printable exactly Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs
+    # other than the space. With different Unicode versions on the two sides
+    # (here 15.0 tables against Python 3.11's 14.0), code points assigned in
+    # only one of them are left out.
+    version, not_printable, _ = tables
+    compared = assigned_in_both(version)
+    mismatches, count = [], 0
+    for cp in range(END):
+        char = chr(cp)
+        table_printable = not not_printable[cp]
+        if not compared(cp, unicodedata.category(char), table_printable):
+            continue
+        count += 1
+        if char.isprintable() != table_printable:
+            mismatches.append(f"U+{cp:04X}")
+    assert count > 250_000
+    assert not mismatches, f"{len(mismatches)} differ: {mismatches[:20]}"
+
+
+def test_grapheme_extend_table_is_consistent_with_python_categories(tables):
+    # Grapheme_Extend is Mn + Me + Other_Grapheme_Extend, and the latter holds
+    # only spacing marks, format characters and modifier letters.
+    version, _, grapheme_extend = tables
+    compared = assigned_in_both(version)
+    missing, foreign = [], []
+    for cp in range(END):
+        category = unicodedata.category(chr(cp))
+        if not compared(cp, category, True):
+            continue
+        if category in ("Mn", "Me") and not grapheme_extend[cp]:
+            missing.append(f"U+{cp:04X}")
+        if grapheme_extend[cp] and category not in ("Mn", "Me", "Mc", "Cf", "Lm"):
+            foreign.append(f"U+{cp:04X} {category}")
+    assert not missing, missing[:20]
+    assert not foreign, foreign[:20]
+
+
+def model_quote(data: bytes, tables, *, lossy: bool) -> str:
+    _, not_printable, grapheme_extend = tables
+    out = ['"']
+    for char in data.decode("utf-8", "replace" if lossy else "surrogateescape"):
+        cp = ord(char)
+        if 0xDC80 <= cp <= 0xDCFF:  # a byte that is not part of valid UTF-8
+            out.append(f"\\x{cp - 0xDC00:02X}")
+        elif char in NAMED_ESCAPES:
+            out.append(NAMED_ESCAPES[char])
+        elif not_printable[cp] or grapheme_extend[cp]:
+            out.append(f"\\u{{{cp:x}}}")
+        else:
+            out.append(char)
+    out.append('"')
+    return "".join(out)
+
+
+FRAGMENTS = st.one_of(
+    st.binary(max_size=6),
+    st.text(max_size=6).map(lambda text: text.encode("utf-8")),
+    st.sampled_from([b"plain ascii run", b'"', b"\\", b"'", b"\n", b"\x00", b"\xc3\xa9", b"e\xcc\x81",
+                     b"\xe2\x80\x8b", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"]),
+)
+BYTE_TEXTS = st.lists(FRAGMENTS, max_size=8).map(b"".join)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(BYTE_TEXTS, min_size=1, max_size=40))
+def test_quoting_matches_python_decoding(core_build, tables, texts):
+    commands = [f"quote_bytes {as_arg(t)}" for t in texts] + [f"quote {as_arg(t)}" for t in texts]
+    answers = probe(core_build, commands)
+    expected = [model_quote(t, tables, lossy=False) for t in texts]
+    expected += [model_quote(t, tables, lossy=True) for t in texts]
+    assert answers == expected
+
+
+def model_classify(hint: bytes, counterparty: bytes) -> str:
+    party = counterparty.lower()  # bytes.lower folds ASCII only
+    for host, pair_class in HOST_ROWS:
+        if host.encode() in party:
+            return pair_class
+    return HINTS.get(hint.lower().decode("utf-8", "surrogateescape"), "routing")
+
+
+def any_case(texts):
+    return st.sampled_from(texts).flatmap(
+        lambda text: st.lists(st.booleans(), min_size=len(text), max_size=len(text)).map(
+            lambda upper: "".join(c.upper() if u else c for c, u in zip(text, upper)).encode()))
+
+
+HOST_PIECES = [host for host, _ in HOST_ROWS] + ["stripe", ".com", ".", "zunproto.net", "io", "hunter"]
+PARTY_TEXTS = st.lists(
+    st.one_of(any_case(HOST_PIECES), st.binary(max_size=4), st.sampled_from([b" ", b"https://", b":443", "\u0130".encode()])),
+    max_size=8,
+).map(b"".join)
+HINT_TEXTS = st.one_of(any_case(list(HINTS) + ["tls", "dn"]), st.binary(max_size=14))
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(HINT_TEXTS, PARTY_TEXTS), min_size=1, max_size=40))
+def test_classifier_matches_substring_model(core_build, pairs):
+    answers = probe(core_build, [f"classify {as_arg(hint)} {as_arg(party)}" for hint, party in pairs])
+    assert answers == [model_classify(hint, party) for hint, party in pairs]
