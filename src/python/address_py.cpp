@@ -11,7 +11,16 @@
 namespace zun::py {
 namespace {
 
-using Self = ProtocolAddress;
+// The content hash is computed on first use and kept: hashing an address
+// then costs no more than hashing a tuple of its three strings, whose
+// hashes Python caches too.
+struct Self {
+    ProtocolAddress address;
+    mutable Py_hash_t hash = -1;  // -1: not computed yet (never a content hash)
+    friend bool operator==(const Self& a, const Self& b) { return a.address == b.address; }
+};
+
+const ProtocolAddress& address_of(PyObject* self) { return value_of<Self>(self).address; }
 
 constexpr Param kNewParams[] = {{"address_class", true}, {"type_", true}, {"ref_", true}};
 constexpr Signature kNew{"ProtocolAddress.__new__()", kNewParams};
@@ -31,7 +40,7 @@ PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             message += " (expected one of: body, act, datum, prop, discard, pair, doc, evidence, route, mediation)";
             raise(Failure::BadAddress, message);
         }
-        return wrap(type, Self{*address_class, std::string(type_text), std::string(ref_text)});
+        return wrap(type, Self{{*address_class, std::string(type_text), std::string(ref_text)}});
     });
 }
 
@@ -45,17 +54,17 @@ PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             message += uri;
             raise(Failure::BadAddress, message);
         }
-        return wrap(protocol_address_class.type, std::move(*address));
+        return wrap(protocol_address_class.type, Self{std::move(*address)});
     });
 }
 
 PyObject* address_to_uri(PyObject* self, PyObject*) {
-    return guarded([&] { return new_str(to_uri(value_of<Self>(self))); });
+    return guarded([&] { return new_str(to_uri(address_of(self))); });
 }
 
 PyObject* address_to_dict(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Self& address = value_of<Self>(self);
+        const ProtocolAddress& address = address_of(self);
         Ref dict(check(PyDict_New()));
         const auto set = [&](const char* key, std::string_view text) {
             Ref value(new_str(text));
@@ -71,7 +80,7 @@ PyObject* address_to_dict(PyObject* self, PyObject*) {
 PyObject* address_repr(PyObject* self) {
     return guarded([&] {
         std::string text = "ProtocolAddress(";
-        append_quoted(text, to_uri(value_of<Self>(self)));
+        append_quoted(text, to_uri(address_of(self)));
         text += ')';
         return new_str(text);
     });
@@ -80,17 +89,19 @@ PyObject* address_repr(PyObject* self) {
 PyObject* address_str(PyObject* self) { return address_to_uri(self, nullptr); }
 
 Py_hash_t address_hash(PyObject* self) {
-    return guarded_hash([&] { return static_cast<Py_hash_t>(content_hash(value_of<Self>(self))); });
+    const Self& cell = value_of<Self>(self);
+    if (cell.hash == -1) cell.hash = static_cast<Py_hash_t>(content_hash(cell.address));
+    return cell.hash;
 }
 
 PyObject* get_address_class(PyObject* self, void*) {
-    return guarded([&] { return new_str(name_of(value_of<Self>(self).address_class)); });
+    return guarded([&] { return new_str(name_of(address_of(self).address_class)); });
 }
 PyObject* get_type(PyObject* self, void*) {
-    return guarded([&] { return new_str(value_of<Self>(self).type); });
+    return guarded([&] { return new_str(address_of(self).type); });
 }
 PyObject* get_ref(PyObject* self, void*) {
-    return guarded([&] { return new_str(value_of<Self>(self).ref); });
+    return guarded([&] { return new_str(address_of(self).ref); });
 }
 
 PyMethodDef methods[] = {
@@ -130,7 +141,7 @@ PyType_Spec spec = {"zun_protocol.ProtocolAddress", sizeof(Instance<Self>), 0, P
 
 ClassDef protocol_address_class{"ProtocolAddress", &spec, nullptr};
 
-PyObject* new_address(const ProtocolAddress& address) { return wrap(protocol_address_class.type, ProtocolAddress(address)); }
+PyObject* new_address(const ProtocolAddress& address) { return wrap(protocol_address_class.type, Self{address}); }
 
 PyObject* new_optional_address(const std::optional<ProtocolAddress>& address) {
     if (!address) Py_RETURN_NONE;
