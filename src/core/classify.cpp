@@ -81,9 +81,9 @@ constexpr HintRow hint_row(std::string_view hint, PairClass pair_class) {
 }
 
 constexpr HintRow kHintRows[] = {
-    hint_row("dns", kDiscovery),  hint_row("mdns", kDiscovery),          hint_row("dnssd", kDiscovery),
-    hint_row("x3dh", kTrust),     hint_row("noise", kTrust),             hint_row("tls-handshake", kTrust),
-    hint_row("tcp", kRouting),    hint_row("quic", kRouting),            hint_row("libp2p", kRouting),
+    hint_row("dns", kDiscovery), hint_row("mdns", kDiscovery), hint_row("dnssd", kDiscovery),
+    hint_row("x3dh", kTrust),    hint_row("noise", kTrust),    hint_row("tls-handshake", kTrust),
+    hint_row("tcp", kRouting),   hint_row("quic", kRouting),   hint_row("libp2p", kRouting),
     hint_row("webrtc", kRouting),
 };
 static_assert(std::all_of(std::begin(kHintRows), std::end(kHintRows),
@@ -188,7 +188,7 @@ std::optional<PairClass> host_class(std::string_view counterparty) {
 PairClass hint_class(std::string_view protocol_hint) noexcept {
     if (protocol_hint.size() > kHintKeySize) return kRouting;
     HintBytes bytes{};
-    std::memcpy(bytes.data(), protocol_hint.data(), protocol_hint.size());
+    std::copy(protocol_hint.begin(), protocol_hint.end(), bytes.begin());
     HintKey key = std::bit_cast<HintKey>(bytes);
     for (std::uint64_t& word : key) word = swar::ascii_lowercase(word);
     for (const HintRow& row : kHintRows) {
