@@ -39,9 +39,13 @@ Fe fe_from_bytes(PointBytes s) {
     }};
 }
 
+// Everything below is small and called in long chains; keeping it inline
+// lets the limbs stay in registers.
+#define ZUN_FE_INLINE [[gnu::always_inline]] inline
+
 // Propagates the carries of five 128-bit column sums into limbs below 2^51
-// (the first one may exceed it by a little).
-Fe fe_carry(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
+// (the second one may exceed it by a little).
+ZUN_FE_INLINE Fe fe_carry(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
     r1 += static_cast<std::uint64_t>(r0 >> 51);
     r2 += static_cast<std::uint64_t>(r1 >> 51);
     r3 += static_cast<std::uint64_t>(r2 >> 51);
@@ -54,7 +58,7 @@ Fe fe_carry(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
              static_cast<std::uint64_t>(r4) & kMask51}};
 }
 
-Fe fe_mul(const Fe& a, const Fe& b) {
+ZUN_FE_INLINE Fe fe_mul(const Fe& a, const Fe& b) {
     const std::uint64_t b1_19 = b.v[1] * 19, b2_19 = b.v[2] * 19, b3_19 = b.v[3] * 19, b4_19 = b.v[4] * 19;
     const auto m = [](std::uint64_t x, std::uint64_t y) { return static_cast<u128>(x) * y; };
     const u128 r0 = m(a.v[0], b.v[0]) + m(a.v[1], b4_19) + m(a.v[2], b3_19) + m(a.v[3], b2_19) + m(a.v[4], b1_19);
@@ -65,7 +69,7 @@ Fe fe_mul(const Fe& a, const Fe& b) {
     return fe_carry(r0, r1, r2, r3, r4);
 }
 
-Fe fe_sq(const Fe& a) {
+ZUN_FE_INLINE Fe fe_sq(const Fe& a) {
     const std::uint64_t a0_2 = a.v[0] * 2, a1_2 = a.v[1] * 2, a3_19 = a.v[3] * 19, a4_19 = a.v[4] * 19;
     const auto m = [](std::uint64_t x, std::uint64_t y) { return static_cast<u128>(x) * y; };
     const u128 r0 = m(a.v[0], a.v[0]) + m(a1_2, a4_19) + m(a.v[2] * 2, a3_19);
@@ -76,18 +80,18 @@ Fe fe_sq(const Fe& a) {
     return fe_carry(r0, r1, r2, r3, r4);
 }
 
-Fe fe_sq_times(Fe a, int n) {
+ZUN_FE_INLINE Fe fe_sq_times(Fe a, int n) {
     while (n-- > 0) a = fe_sq(a);
     return a;
 }
 
 // a + small, with small < 2^51.
-Fe fe_add_small(const Fe& a, std::uint64_t small) {
+ZUN_FE_INLINE Fe fe_add_small(const Fe& a, std::uint64_t small) {
     return fe_carry(a.v[0] + small, a.v[1], a.v[2], a.v[3], a.v[4]);
 }
 
 // a - small, with small < 2^51: adding 2p first keeps every limb positive.
-Fe fe_sub_small(const Fe& a, std::uint64_t small) {
+ZUN_FE_INLINE Fe fe_sub_small(const Fe& a, std::uint64_t small) {
     constexpr std::uint64_t two_p0 = 2 * (kMask51 - 18), two_p = 2 * kMask51;
     return fe_carry(a.v[0] + two_p0 - small, a.v[1] + two_p, a.v[2] + two_p, a.v[3] + two_p, a.v[4] + two_p);
 }
@@ -142,6 +146,8 @@ constexpr std::array<std::array<std::uint8_t, 32>, 2> kOrder8Y = {{
     {0xc7, 0x17, 0x6a, 0x70, 0x3d, 0x4d, 0xd8, 0x4f, 0xba, 0x3c, 0x0b, 0x76, 0x0d, 0x10, 0x67, 0x0f,
      0x2a, 0x20, 0x53, 0xfa, 0x2c, 0x39, 0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a},
 }};
+
+#undef ZUN_FE_INLINE
 
 }  // namespace
 
