@@ -1,6 +1,6 @@
 """Shared fixtures: a sanitizer build of the native core and its test programs."""
 
-import os
+import fcntl
 import pathlib
 import subprocess
 
@@ -9,21 +9,21 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[1]
 
 
-def sanitizer_env():
-    """Environment for the sanitizer-built programs: leaks, memory errors and
-    undefined behaviour all make the program exit non-zero."""
-    env = dict(os.environ)
-    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
-    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
-    return env
-
-
 @pytest.fixture(scope="session")
 def core_build():
     """The CMake build directory of the core library and every
     tests/core/*.cpp program (one executable each), built once per session
     with AddressSanitizer and UndefinedBehaviorSanitizer."""
     build = REPO / "build" / "core-tests"
+    build.mkdir(parents=True, exist_ok=True)
+    # Several pytest sessions may share the directory; one builds at a time.
+    with open(build / ".build-lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        _configure_and_build(build)
+    return build
+
+
+def _configure_and_build(build):
     subprocess.run(
         [
             "cmake", "-S", str(REPO), "-B", str(build),
@@ -37,4 +37,3 @@ def core_build():
     )
     if done.returncode != 0:
         pytest.fail("core build failed:\n" + done.stdout[-8000:] + done.stderr[-8000:])
-    return build
