@@ -1,0 +1,234 @@
+"""The record JSON reader and writer, the instants and the signing bytes of
+the native core: every reference case, the nesting limit and raw bytes that
+are not UTF-8, through the record_probe program."""
+
+import base64
+import json
+import os
+import pathlib
+import re
+import subprocess
+
+import pytest
+
+VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "record-json.jsonl"
+MAX_NESTING = 127
+
+ENVELOPE_FIELDS = (
+    '"exchange_id":"ex-1","peer_self":{"class":"body","type":"peer","ref":"p1"},'
+    '"direction":"outbound","request_hash":"h1","our_signature":"s1",'
+    '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic","counterparty_identifier":"peer-7"'
+)
+ENVELOPE = "{" + ENVELOPE_FIELDS + "}"
+
+
+def b64(data: bytes) -> str:
+    return base64.b64encode(data).decode() or "-"
+
+
+def unb64(text: str) -> bytes:
+    return b"" if text == "-" else base64.b64decode(text)
+
+
+def probe(core_build, requests):
+    """Runs (op, record, input bytes) requests through one probe process and
+    returns its answers, split at tabs."""
+    stdin = "".join(f"{op}\t{record}\t{b64(data)}\n" for op, record, data in requests)
+    done = subprocess.run(
+        [str(core_build / "record_probe")], input=stdin, capture_output=True, text=True,
+        env={**os.environ, "ASAN_OPTIONS": "detect_leaks=1"}, timeout=900,
+    )
+    assert done.returncode == 0, done.stderr[-4000:]
+    answers = done.stdout.splitlines()
+    assert len(answers) == len(requests)
+    return [a.split("\t") for a in answers]
+
+
+def read_error(core_build, record, data):
+    answer = probe(core_build, [("read", record, data if isinstance(data, bytes) else data.encode())])[0]
+    assert answer[0] == "err", answer
+    return unb64(answer[1]).decode()
+
+
+def civil_fields(text):
+    """The probe's civil breakdown as the datetime fields the cases give."""
+    year, month, day, hour, minute, second, nanos, leap = (int(x) for x in text.split(","))
+    return {
+        "year": year, "month": month, "day": day, "hour": hour, "minute": minute,
+        "second": second, "microsecond": nanos // 1000, "leap": bool(leap),
+    }
+
+
+def too_deep_bracket(data: bytes):
+    """(line, column) of the first opening bracket past the nesting limit,
+    or None. Strings are skipped; the scan stops at the end of the text."""
+    depth, in_string, escaped, line, line_start = 0, False, False, 1, 0
+    for i, byte in enumerate(data):
+        ch = chr(byte)
+        if ch == "\n":
+            line, line_start = line + 1, i + 1
+        if in_string:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True
+            elif ch == '"':
+                in_string = False
+        elif ch == '"':
+            in_string = True
+        elif ch in "[{":
+            depth += 1
+            if depth > MAX_NESTING:
+                return line, i - line_start + 1
+        elif ch in "]}":
+            depth -= 1
+    return None
+
+
+def position(message):
+    found = re.search(r" at line (\d+) column (\d+)$", message)
+    return (int(found[1]), int(found[2])) if found else None
+
+
+def expected_of(case, data):
+    """The case as this system must answer it: the reference's answer, except
+    that nesting past the limit fails at its bracket when the reference went
+    on past that bracket (it skips unknown values without a limit)."""
+    if case["op"] != "read":
+        return case
+    bracket = too_deep_bracket(data)
+    if bracket is None:
+        return case
+    if not case["ok"] and position(case["error"]) < bracket:
+        return case
+    return {"op": "read", "ok": False,
+            "error": f"recursion limit exceeded at line {bracket[0]} column {bracket[1]}"}
+
+
+def load_cases():
+    assert VECTORS.is_file(), f"reference cases missing: {VECTORS}"
+    lines = [line for line in VECTORS.read_text(encoding="utf-8").split("\n") if line.strip()]
+    cases = [json.loads(line) for line in lines]
+    assert len(cases) == 4213
+    requests = []
+    for case in cases:
+        data = base64.b64decode(case["bytes_b64"]) if "bytes_b64" in case else case["text"].encode()
+        requests.append(("instant", "-", data) if case["op"] == "instant" else ("read", case["record"], data))
+    return [expected_of(c, r[2]) for c, r in zip(cases, requests)], requests
+
+
+def mismatches(case, answer):
+    """Every field of the case that the answer disagrees with."""
+    if not case["ok"]:
+        got = unb64(answer[1]).decode() if answer[0] == "err" else answer
+        return [] if got == case["error"] else [("error", case["error"], got)]
+    if answer[0] != "ok":
+        return [("ok", case, answer)]
+    wrong = []
+    if unb64(answer[1]).decode() != case["canonical"]:
+        wrong.append(("canonical", case["canonical"], unb64(answer[1])))
+    if case["op"] == "instant":
+        if civil_fields(answer[2]) != case["py"]:
+            wrong.append(("py", case["py"], answer[2]))
+        return wrong
+    if "signing_bytes_b64" in case and answer[2] != case["signing_bytes_b64"]:
+        wrong.append(("signing_bytes", case["signing_bytes_b64"], answer[2]))
+    if "pretty" in case and unb64(answer[3]).decode() != case["pretty"]:
+        wrong.append(("pretty", case["pretty"], unb64(answer[3])))
+    for key, index in (("opened_at_py", 4), ("closed_at_py", 5)):
+        if key in case and civil_fields(answer[index]) != case[key]:
+            wrong.append((key, case[key], answer[index]))
+    if "opened_at_py" in case and "closed_at_py" not in case and answer[5] != "-":
+        wrong.append(("closed_at_py", None, answer[5]))
+    return wrong
+
+
+def test_every_reference_case(core_build):
+    cases, requests = load_cases()
+    answers = probe(core_build, requests)
+    failed = [(n, w) for n, (c, a) in enumerate(zip(cases, answers)) for w in mismatches(c, a)]
+    assert not failed, f"{len(failed)} mismatches, first: {failed[:5]}"
+
+
+# ---- nesting ----
+
+def nested(depth):
+    return "[" * depth + "1" + "]" * depth
+
+
+# Each shape puts `depth` brackets inside an unknown key's value, at the
+# given number of levels the record itself takes.
+SHAPES = {
+    "address": ("ProtocolAddress", lambda v: '{"x":' + v + ',"class":"body","type":"t","ref":"r"}', 1),
+    "envelope": ("SignedEnvelope", lambda v: '{"junk":' + v + "," + ENVELOPE_FIELDS + "}", 1),
+    "address in envelope": (
+        "SignedEnvelope", lambda v: ENVELOPE.replace('"ref":"p1"', '"ref":"p1","x":' + v), 2),
+    "address in queue item": (
+        "QueuedItem",
+        lambda v: '{"queue_id":"q","pair_class":"p","envelope":'
+        + ENVELOPE.replace('"ref":"p1"', '"ref":"p1","x":' + v) + "}", 3),
+    "envelope array form": (
+        "SignedEnvelope",
+        lambda v: '["ex-1",{"class":"body","type":"t","ref":"r","x":' + v + "}]", 2),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_nesting_at_the_limit_reads(core_build, shape):
+    record, make, taken = SHAPES[shape]
+    text = make(nested(MAX_NESTING - taken))
+    answer = probe(core_build, [("read", record, text.encode())])[0]
+    assert answer[0] == "ok" or "recursion" not in unb64(answer[1]).decode(), answer
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_nesting_past_the_limit_fails_at_its_bracket(core_build, shape):
+    record, make, taken = SHAPES[shape]
+    text = make(nested(MAX_NESTING - taken + 1))
+    line, column = too_deep_bracket(text.encode())
+    assert read_error(core_build, record, text) == f"recursion limit exceeded at line {line} column {column}"
+
+
+@pytest.mark.parametrize("opening", ["[", '{"a":', "[{\"a\":"])
+def test_deep_input_does_not_exhaust_the_stack(core_build, opening):
+    text = '{"junk":' + opening * 100_000
+    line, column = too_deep_bracket(text.encode())
+    assert read_error(core_build, "SignedEnvelope", text) == (
+        f"recursion limit exceeded at line {line} column {column}")
+
+
+# ---- raw bytes ----
+
+@pytest.mark.parametrize("raw, column", [
+    (b"\xff", 18),              # never a lead byte
+    (b"\xc3", 18),              # truncated two-byte sequence
+    (b"\xe2\x82", 19),          # truncated three-byte sequence
+    (b"\xed\xa0\x80", 20),      # an encoded surrogate
+    (b"\xc0\xaf", 19),          # overlong slash
+    (b"\xf4\x90\x80\x80", 21),  # beyond U+10FFFF
+    (b"a\\n\xff", 21),          # after an escape
+])
+def test_invalid_utf8_in_a_value_fails_at_the_closing_quote(core_build, raw, column):
+    data = b'{"exchange_id":"' + raw + b'"}'
+    assert read_error(core_build, "SignedEnvelope", data) == (
+        f"invalid unicode code point at line 1 column {column}")
+
+
+def test_invalid_utf8_in_a_key_fails(core_build):
+    assert read_error(core_build, "ProtocolAddress", b'{"cl\xffass":1}') == (
+        "invalid unicode code point at line 1 column 9")
+
+
+def test_invalid_utf8_in_an_unknown_value_passes(core_build):
+    data = b'{"junk":"\xff\xfe\xc3",' + ENVELOPE_FIELDS.encode() + b"}"
+    answer = probe(core_build, [("read", "SignedEnvelope", data)])[0]
+    assert answer[0] == "ok" and unb64(answer[1]).decode() == ENVELOPE
+
+
+@pytest.mark.parametrize("data, message", [
+    (b'{"exchange_id":"\x01"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 17"),
+    (b'{"exchange_id":"\xff', "EOF while parsing a string at line 1 column 17"),
+    (b'{"exchange_id":"\xff\\x"}', "invalid escape at line 1 column 19"),
+])
+def test_string_faults_come_before_the_utf8_check(core_build, data, message):
+    assert read_error(core_build, "SignedEnvelope", data) == message
