@@ -1,7 +1,11 @@
 """Calls of every entry point, each a zero-argument callable, for the leak and stress tests.
 
-Names are "<published name>:<what>"; failure paths are included on purpose.
+Names are "<published name>:<what>"; failure paths are included on purpose. Each class
+family keeps its own list in a `workloads_<family>.py` beside this file.
 """
+import importlib
+import pathlib
+
 import zun_protocol as zp
 
 _address = zp.ProtocolAddress("body", "peer", "abc")
@@ -21,3 +25,6 @@ WORKLOADS = [
     ("classify_exchange:call", lambda: zp.classify_exchange("DNS", "api.Stripe.com")),
     ("classify_exchange:bad", lambda: zp.classify_exchange("dns", None)),
 ]
+
+for _path in sorted(pathlib.Path(__file__).parent.glob("workloads_*.py")):
+    WORKLOADS += importlib.import_module(_path.stem).WORKLOADS
