@@ -37,12 +37,11 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, std::spa
     type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", sig.display, key));
 }
 
-void check_required(const Signature& sig, std::span<PyObject*> out) {
+[[noreturn]] void missing_required(const Signature& sig, std::span<PyObject*> out) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (sig.params[i].required && out[i] == nullptr) missing.push_back(sig.params[i].name);
     }
-    if (missing.empty()) return;
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) names += i + 1 == missing.size() ? " and " : ", ";
@@ -53,6 +52,12 @@ void check_required(const Signature& sig, std::span<PyObject*> out) {
     type_error(PyUnicode_FromFormat("%s missing %zd required positional argument%s: %s", sig.display,
                                     static_cast<Py_ssize_t>(missing.size()),
                                     missing.size() == 1 ? "" : "s", names.c_str()));
+}
+
+void check_required(const Signature& sig, std::span<PyObject*> out) {
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (sig.params[i].required && out[i] == nullptr) missing_required(sig, out);
+    }
 }
 
 // Re-raises a pending TypeError as "argument '<param>': <message>" with the

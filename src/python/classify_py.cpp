@@ -9,12 +9,25 @@ namespace {
 constexpr Param kParams[] = {{"protocol_hint", true}, {"counterparty", true}};
 constexpr Signature kSignature{"classify_exchange()", kParams};
 
+// The eleven answers as Python strings, made once: the classifier returns a
+// view of one of kPairClassNames, so the answer maps straight to its string.
+PyObject* pair_class_string(std::string_view name) {
+    static PyObject* strings[kPairClassNames.size()] = {};
+    for (std::size_t i = 0; i < kPairClassNames.size(); ++i) {
+        if (kPairClassNames[i].data() != name.data()) continue;
+        if (strings[i] == nullptr) strings[i] = check(PyUnicode_InternFromString(kPairClassNames[i].data()));
+        Py_INCREF(strings[i]);
+        return strings[i];
+    }
+    return new_str(name);
+}
+
 PyObject* classify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<2>(kSignature, args, nargs, kwnames);
         const std::string_view hint = to_text(bound[0], "protocol_hint");
         const std::string_view counterparty = to_text(bound[1], "counterparty");
-        return new_str(classify_exchange(hint, counterparty));
+        return pair_class_string(classify_exchange(hint, counterparty));
     });
 }
 
