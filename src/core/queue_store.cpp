@@ -49,31 +49,34 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// All item names of a directory in one buffer, NUL-terminated for openat.
+// All item names of a directory in one buffer, NUL-terminated for openat,
+// each with whether the directory entry says it is a regular file.
 class ItemNames {
 public:
-    void add(std::string_view name) {
-        spans_.push_back({bytes_.size(), name.size()});
+    void add(std::string_view name, bool regular) {
+        entries_.push_back({bytes_.size(), name.size(), regular});
         bytes_.append(name);
         bytes_ += '\0';
     }
     void sort() {
-        std::sort(spans_.begin(), spans_.end(),
-                  [this](const Span& a, const Span& b) { return view(a) < view(b); });
+        std::sort(entries_.begin(), entries_.end(),
+                  [this](const Entry& a, const Entry& b) { return view(a) < view(b); });
     }
-    std::size_t size() const { return spans_.size(); }
-    std::string_view operator[](std::size_t i) const { return view(spans_[i]); }
-    const char* c_str(std::size_t i) const { return bytes_.data() + spans_[i].offset; }
+    std::size_t size() const { return entries_.size(); }
+    std::string_view operator[](std::size_t i) const { return view(entries_[i]); }
+    const char* c_str(std::size_t i) const { return bytes_.data() + entries_[i].offset; }
+    bool regular(std::size_t i) const { return entries_[i].regular; }
 
 private:
-    struct Span {
+    struct Entry {
         std::size_t offset;
         std::size_t length;
+        bool regular;
     };
-    std::string_view view(const Span& span) const { return {bytes_.data() + span.offset, span.length}; }
+    std::string_view view(const Entry& entry) const { return {bytes_.data() + entry.offset, entry.length}; }
 
     std::string bytes_;
-    std::vector<Span> spans_;
+    std::vector<Entry> entries_;
 };
 
 // Reads every entry; 0 or the errno of the failure.
@@ -83,7 +86,7 @@ int collect_item_names(DIR* dir, ItemNames& names) {
         const dirent* entry = ::readdir(dir);
         if (entry == nullptr) return errno;
         const std::string_view name = entry->d_name;
-        if (is_item_name(name)) names.add(name);
+        if (is_item_name(name)) names.add(name, entry->d_type == DT_REG);
     }
 }
 
@@ -106,11 +109,15 @@ private:
     std::size_t capacity_ = 0;
 };
 
-constexpr std::size_t kFirstReadSize = 8192;
+// Larger than nearly every item, so that one read takes a whole file.
+constexpr std::size_t kFirstReadSize = 64 * 1024;
 
-// The whole file `name` of the directory `dir_fd`, in one read when fstat
-// gives its size. 0 or the errno of the failing step.
-int read_file(int dir_fd, const char* name, ReadBuffer& buffer, std::string_view& contents) {
+// The whole file `name` of the directory `dir_fd`. For a file known to be
+// regular, a read shorter than asked for is its end, so a file that fits the
+// buffer costs one read and no status query. 0 or the errno of the failing
+// step.
+int read_file(int dir_fd, const char* name, bool known_regular, ReadBuffer& buffer,
+              std::string_view& contents) {
     int fd;
     do {
         fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
@@ -118,13 +125,18 @@ int read_file(int dir_fd, const char* name, ReadBuffer& buffer, std::string_view
     if (fd < 0) return errno;
     const UniqueFd file(fd);
 
-    struct stat status;
-    if (::fstat(fd, &status) != 0) return errno;
-    // A short read ends a regular file whose size is known; anything else
-    // (sizes of 0 are reported by pseudo files) is read until end of file.
-    const bool sized = S_ISREG(status.st_mode) && status.st_size > 0;
+    bool short_read_ends = known_regular;
+    std::size_t wanted = kFirstReadSize;
+    if (!known_regular) {
+        struct stat status;
+        if (::fstat(fd, &status) != 0) return errno;
+        // Pseudo files report a size of 0 and may return less than they hold.
+        short_read_ends = S_ISREG(status.st_mode) && status.st_size > 0;
+        if (short_read_ends) wanted = std::max(wanted, static_cast<std::size_t>(status.st_size) + 1);
+    }
+    buffer.reserve(wanted, 0);
+
     std::size_t length = 0;
-    buffer.reserve(sized ? static_cast<std::size_t>(status.st_size) + 1 : kFirstReadSize, 0);
     for (;;) {
         if (length == buffer.capacity()) buffer.reserve(length + 1, length);
         const ssize_t got = ::read(fd, buffer.data() + length, buffer.capacity() - length);
@@ -134,7 +146,7 @@ int read_file(int dir_fd, const char* name, ReadBuffer& buffer, std::string_view
         }
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
-        if (sized && length < buffer.capacity()) break;
+        if (short_read_ends && length < buffer.capacity()) break;
     }
     contents = std::string_view(buffer.data(), length);
     return 0;
@@ -176,7 +188,7 @@ std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedIt
     const int dir_fd = ::dirfd(handle.get());
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::string_view contents;
-        if (const int error = read_file(dir_fd, names.c_str(i), buffer, contents); error != 0) {
+        if (const int error = read_file(dir_fd, names.c_str(i), names.regular(i), buffer, contents); error != 0) {
             return QueueError::io_errno(join_path(dir, names[i]), error);
         }
         if (auto fault = from_json(contents, items.emplace_back())) return QueueError::json(fault->text());
