@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/anchor.hpp"
 #include "core/record_json.hpp"
 #include "python/frame.hpp"
 
@@ -27,6 +28,17 @@ PyObject* exception_type(Failure kind) {
     return PyExc_ValueError;
 }
 
+Failure anchor_failure(AnchorError::Kind kind) {
+    switch (kind) {
+        case AnchorError::Kind::Network: return Failure::AnchorNetwork;
+        case AnchorError::Kind::BadResponse: return Failure::AnchorBadResponse;
+        case AnchorError::Kind::AlreadySubmitted: return Failure::AnchorAlreadySubmitted;
+        case AnchorError::Kind::NotFound: return Failure::AnchorNotFound;
+        case AnchorError::Kind::Unsupported: return Failure::AnchorUnsupported;
+    }
+    return Failure::AnchorBadResponse;
+}
+
 }  // namespace
 
 void raise(Failure kind, std::string_view message) {
@@ -46,5 +58,7 @@ void raise_invalid_json(std::string_view record, const JsonError& error) {
     message += error.text();
     raise(Failure::InvalidJson, message);
 }
+
+void raise_anchor_error(const AnchorError& error) { raise(anchor_failure(error.kind), error.message()); }
 
 }  // namespace zun::py

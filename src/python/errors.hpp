@@ -4,6 +4,7 @@
 #include <string_view>
 
 namespace zun {
+struct AnchorError;
 struct JsonError;
 }
 
@@ -31,5 +32,8 @@ enum class Failure {
 
 // "invalid <record> JSON: <reader message at line L column C>".
 [[noreturn]] void raise_invalid_json(std::string_view record, const JsonError& error);
+
+// The exception of the anchor failure's kind, with its full message.
+[[noreturn]] void raise_anchor_error(const AnchorError& error);
 
 }  // namespace zun::py

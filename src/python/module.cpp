@@ -16,6 +16,9 @@ namespace {
 std::vector<ClassDef*> published_classes() {
     return {
         &protocol_address_class,
+        &anchor_receipt_class,
+        &anchor_proof_class,
+        &mock_anchor_class,
     };
 }
 
