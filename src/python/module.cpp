@@ -16,6 +16,8 @@ namespace {
 std::vector<ClassDef*> published_classes() {
     return {
         &protocol_address_class,
+        &counterparty_info_class,
+        &signed_envelope_class,
         &anchor_receipt_class,
         &anchor_proof_class,
         &mock_anchor_class,

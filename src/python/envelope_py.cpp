@@ -1,0 +1,250 @@
+// SignedEnvelope and CounterpartyInfo: frozen value records compared by value.
+#include "python/envelope_py.hpp"
+
+#include <string>
+#include <utility>
+
+#include "core/names.hpp"
+#include "core/record_json.hpp"
+#include "python/address_py.hpp"
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/frame.hpp"
+#include "python/instant_py.hpp"
+
+namespace zun::py {
+namespace {
+
+// ---- SignedEnvelope -----------------------------------------------------------
+
+const SignedEnvelope& envelope_of(PyObject* self) { return value_of<SignedEnvelope>(self); }
+
+constexpr Param kFromJsonParams[] = {{"s", true}};
+constexpr Signature kFromJson{"SignedEnvelope.from_json()", kFromJsonParams};
+constexpr Param kFromDictParams[] = {{"d", true}};
+constexpr Signature kFromDict{"SignedEnvelope.from_dict()", kFromDictParams};
+
+// The one reading path of from_json and from_dict.
+PyObject* read_envelope(std::string_view text) {
+    SignedEnvelope envelope;
+    if (auto error = from_json(text, envelope)) raise_invalid_json("SignedEnvelope", *error);
+    return wrap(signed_envelope_class.type, std::move(envelope));
+}
+
+PyObject* envelope_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kFromJson, args, nargs, kwnames);
+        return read_envelope(to_text(bound[0], "s"));
+    });
+}
+
+PyObject* envelope_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kFromDict, args, nargs, kwnames);
+        PyObject* dict = to_dict(bound[0], "d");
+        return read_envelope(json_dumps(dict));
+    });
+}
+
+PyObject* envelope_to_json(PyObject* self, PyObject*) {
+    return guarded([&] { return new_str(to_json(envelope_of(self))); });
+}
+
+PyObject* envelope_signing_bytes(PyObject* self, PyObject*) {
+    return guarded([&] { return new_bytes(canonical_signing_bytes(envelope_of(self))); });
+}
+
+PyObject* envelope_to_dict(PyObject* self, PyObject*) {
+    return guarded([&] { return json_loads(to_json(envelope_of(self))); });
+}
+
+PyObject* envelope_repr(PyObject* self) {
+    return guarded([&] {
+        const SignedEnvelope& e = envelope_of(self);
+        std::string text = "SignedEnvelope(exchange_id=";
+        append_quoted(text, e.exchange_id);
+        text += ", direction=";
+        append_quoted(text, name_of(e.direction));
+        text += ')';
+        return new_str(text);
+    });
+}
+
+// Every getter returns a fresh object built from the record.
+template <auto Member>
+PyObject* get_text(PyObject* self, void*) {
+    return guarded([&] { return new_str(envelope_of(self).*Member); });
+}
+template <auto Member>
+PyObject* get_optional_text(PyObject* self, void*) {
+    return guarded([&] { return new_optional_str(envelope_of(self).*Member); });
+}
+PyObject* get_peer_self(PyObject* self, void*) {
+    return guarded([&] { return new_address(envelope_of(self).peer_self); });
+}
+PyObject* get_peer_counterparty(PyObject* self, void*) {
+    return guarded([&] { return new_optional_address(envelope_of(self).peer_counterparty); });
+}
+PyObject* get_direction(PyObject* self, void*) {
+    return guarded([&] { return new_str(name_of(envelope_of(self).direction)); });
+}
+PyObject* get_opened_at(PyObject* self, void*) {
+    return guarded([&] { return new_datetime(envelope_of(self).opened_at); });
+}
+PyObject* get_closed_at(PyObject* self, void*) {
+    return guarded([&] { return new_optional_datetime(envelope_of(self).closed_at); });
+}
+
+PyMethodDef envelope_methods[] = {
+    {"from_json", method(envelope_from_json), kFastKeywords | METH_STATIC,
+     "from_json(s)\n--\n\n"
+     "Parse a canonical JSON wire envelope. Matches the form emitted\n"
+     "by the kernel + the form `crates/signed_envelope` accepts on the\n"
+     "wire."},
+    {"to_json", method(envelope_to_json), METH_NOARGS, "to_json($self)\n--\n\nSerialize to canonical JSON."},
+    {"canonical_signing_bytes", method(envelope_signing_bytes), METH_NOARGS,
+     "canonical_signing_bytes($self)\n--\n\n"
+     "The bytes Ed25519 signs over \xe2\x80\x94\n"
+     "`[exchange_id, request_hash, response_hash_or_null]` as canonical\n"
+     "JSON. Same as `crates/primitives` produces, byte-for-byte."},
+    {"to_dict", method(envelope_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"from_dict", method(envelope_from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef envelope_properties[] = {
+    {"exchange_id", get_text<&SignedEnvelope::exchange_id>, nullptr, nullptr, nullptr},
+    {"peer_self", get_peer_self, nullptr, nullptr, nullptr},
+    {"peer_counterparty", get_peer_counterparty, nullptr, nullptr, nullptr},
+    {"direction", get_direction, nullptr, nullptr, nullptr},
+    {"request_hash", get_text<&SignedEnvelope::request_hash>, nullptr, nullptr, nullptr},
+    {"response_hash", get_optional_text<&SignedEnvelope::response_hash>, nullptr, nullptr, nullptr},
+    {"counterparty_signature", get_optional_text<&SignedEnvelope::counterparty_signature>, nullptr, nullptr,
+     nullptr},
+    {"our_signature", get_text<&SignedEnvelope::our_signature>, nullptr, nullptr, nullptr},
+    {"opened_at", get_opened_at, nullptr, nullptr, nullptr},
+    {"closed_at", get_closed_at, nullptr, nullptr, nullptr},
+    {"protocol_hint", get_text<&SignedEnvelope::protocol_hint>, nullptr, nullptr, nullptr},
+    {"counterparty_identifier", get_text<&SignedEnvelope::counterparty_identifier>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot envelope_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Wire record of one completed exchange (faithfulness-v1 primitive #4).\n\n"
+                    "Constructed from canonical JSON (`from_json`) \xe2\x80\x94 direct field-by-field\n"
+                    "construction is intentionally absent because the envelope's\n"
+                    "`our_signature` must be produced by the kernel's signing path, not\n"
+                    "recomputed from Python. Backend Python is a verifier + emitter; the\n"
+                    "kernel's vorn binary is the signer.")},
+    {Py_tp_dealloc, slot(dealloc<SignedEnvelope>)},
+    {Py_tp_repr, slot(envelope_repr)},
+    {Py_tp_richcompare, slot(richcompare<SignedEnvelope>)},
+    {Py_tp_methods, envelope_methods},
+    {Py_tp_getset, envelope_properties},
+    {0, nullptr},
+};
+
+PyType_Spec envelope_spec = {"zun_protocol.SignedEnvelope", sizeof(Instance<SignedEnvelope>), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, envelope_slots};
+
+// ---- CounterpartyInfo ---------------------------------------------------------
+
+const CounterpartyInfo& info_of(PyObject* self) { return value_of<CounterpartyInfo>(self); }
+
+constexpr Param kInfoParams[] = {
+    {"identifier", true},
+    {"protocol_hint", true},
+    {"peer_address", false},
+    {"counterparty_signature", false},
+};
+constexpr Signature kInfoNew{"CounterpartyInfo.__new__()", kInfoParams};
+
+std::optional<std::string> owned(std::optional<std::string_view> text) {
+    if (!text) return std::nullopt;
+    return std::string(*text);
+}
+
+PyObject* info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        const auto bound = bind<4>(kInfoNew, args, kwargs);
+        CounterpartyInfo info;
+        info.identifier = to_text(bound[0], "identifier");
+        info.protocol_hint = to_text(bound[1], "protocol_hint");
+        info.peer_address = owned(to_optional_text(bound[2], "peer_address"));
+        info.counterparty_signature = owned(to_optional_text(bound[3], "counterparty_signature"));
+        return wrap(type, std::move(info));
+    });
+}
+
+PyObject* info_to_dict(PyObject* self, PyObject*) {
+    return guarded([&] { return json_loads(to_json(info_of(self))); });
+}
+
+PyObject* info_repr(PyObject* self) {
+    return guarded([&] {
+        const CounterpartyInfo& info = info_of(self);
+        std::string text = "CounterpartyInfo(identifier=";
+        append_quoted(text, info.identifier);
+        text += ", protocol_hint=";
+        append_quoted(text, info.protocol_hint);
+        text += ')';
+        return new_str(text);
+    });
+}
+
+template <auto Member>
+PyObject* get_info_text(PyObject* self, void*) {
+    return guarded([&] { return new_str(info_of(self).*Member); });
+}
+template <auto Member>
+PyObject* get_info_optional_text(PyObject* self, void*) {
+    return guarded([&] { return new_optional_str(info_of(self).*Member); });
+}
+
+PyMethodDef info_methods[] = {
+    {"to_dict", method(info_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef info_properties[] = {
+    {"identifier", get_info_text<&CounterpartyInfo::identifier>, nullptr, nullptr, nullptr},
+    {"protocol_hint", get_info_text<&CounterpartyInfo::protocol_hint>, nullptr, nullptr, nullptr},
+    {"peer_address", get_info_optional_text<&CounterpartyInfo::peer_address>, nullptr, nullptr, nullptr},
+    {"counterparty_signature", get_info_optional_text<&CounterpartyInfo::counterparty_signature>, nullptr,
+     nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot info_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "CounterpartyInfo(identifier, protocol_hint, peer_address=None, counterparty_signature=None)\n"
+                    "--\n\n"
+                    "Everything we know about the other end of an exchange. Free-form\n"
+                    "metadata that travels with a `SignedEnvelope`.")},
+    {Py_tp_new, slot(info_new)},
+    {Py_tp_dealloc, slot(dealloc<CounterpartyInfo>)},
+    {Py_tp_repr, slot(info_repr)},
+    {Py_tp_richcompare, slot(richcompare<CounterpartyInfo>)},
+    {Py_tp_methods, info_methods},
+    {Py_tp_getset, info_properties},
+    {0, nullptr},
+};
+
+PyType_Spec info_spec = {"zun_protocol.CounterpartyInfo", sizeof(Instance<CounterpartyInfo>), 0,
+                         Py_TPFLAGS_DEFAULT, info_slots};
+
+}  // namespace
+
+ClassDef signed_envelope_class{"SignedEnvelope", &envelope_spec, nullptr};
+ClassDef counterparty_info_class{"CounterpartyInfo", &info_spec, nullptr};
+
+PyObject* new_envelope(const SignedEnvelope& envelope) { return wrap(signed_envelope_class.type, envelope); }
+PyObject* new_envelope(SignedEnvelope&& envelope) {
+    return wrap(signed_envelope_class.type, std::move(envelope));
+}
+
+PyTypeObject* signed_envelope_type() { return signed_envelope_class.type; }
+
+}  // namespace zun::py
