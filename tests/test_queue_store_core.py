@@ -1,0 +1,102 @@
+"""The spill queue's storage procedures on a real file system, run as the
+native program's check groups, plus its path filter and the shown form of
+byte paths compared with Python oracles."""
+
+import os
+import random
+import re
+import subprocess
+
+import pytest
+
+PROGRAM = "test_queue_store"
+GROUPS = [
+    "paths",
+    "default_dir",
+    "spill",
+    "spill_refusals",
+    "enumerate",
+    "enumerate_bad_items",
+    "enumerate_large",
+    "remove",
+    "error_texts",
+]
+# Needs file permissions to be enforced, which they are not for root.
+PERMISSION_GROUP = "permissions"
+
+
+def run_program(core_build, *args, stdin=None):
+    return subprocess.run(
+        [str(core_build / PROGRAM), *args],
+        input=stdin,
+        capture_output=True,
+        encoding="utf-8",
+        errors="replace",
+        timeout=600,
+    )
+
+
+@pytest.mark.parametrize("group", GROUPS)
+def test_group(core_build, tmp_path, group):
+    result = run_program(core_build, group, str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"ok {group}\n"
+
+
+def test_permission_failures(core_build, tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("running as root: permission-denied failures cannot be provoked")
+    try:
+        result = run_program(core_build, PERMISSION_GROUP, str(tmp_path))
+    finally:
+        # Leave the scratch tree removable even when a check failed midway.
+        for path, dirs, _ in os.walk(tmp_path):
+            for name in dirs:
+                os.chmod(os.path.join(path, name), 0o755)
+    assert result.returncode == 0, result.stderr
+
+
+def test_every_group_is_run(core_build):
+    result = run_program(core_build)
+    assert result.returncode == 2
+    listed = result.stderr.split("groups:")[1].split()
+    assert sorted(listed) == sorted(GROUPS + [PERMISSION_GROUP])
+
+
+def probe(core_build, commands):
+    result = run_program(core_build, "probe", stdin="".join(c + "\n" for c in commands))
+    assert result.returncode == 0, result.stderr
+    answers = result.stdout.splitlines()
+    assert len(answers) == len(commands)
+    return [bytes.fromhex(answer) for answer in answers]
+
+
+def as_arg(data: bytes) -> str:
+    return data.hex() or "-"
+
+
+def random_bytes(rng, alphabet):
+    return bytes(rng.choice(alphabet) for _ in range(rng.randrange(0, 12)))
+
+
+def test_shown_path_replaces_invalid_utf8_like_python(core_build):
+    rng = random.Random(4242)
+    interesting = [0x00, 0x2F, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
+                   0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+    paths = [random_bytes(rng, interesting) for _ in range(3000)]
+    paths += ["/home/ü/日本/😀".encode(), b""]
+    for path, shown in zip(paths, probe(core_build, [f"lossy {as_arg(p)}" for p in paths])):
+        assert shown == path.decode("utf-8", "replace").encode(), path
+
+
+def test_item_path_filter_matches_oracle(core_build):
+    rng = random.Random(7)
+    alphabet = list(range(256))
+    cases = [(b"/q", random_bytes(rng, alphabet)) for _ in range(1000)]
+    cases += [(b"", b"a/../b c"), (b"q/", b"..\x00/x"), (b"/", "é-日_9".encode())]
+    answers = probe(core_build, [f"item_path {as_arg(d)} {as_arg(i)}" for d, i in cases])
+    for (directory, queue_id), path in zip(cases, answers):
+        name = re.sub(rb"[^0-9A-Za-z_-]", b"", queue_id) + b".json"
+        joined = directory + (b"/" if directory and not directory.endswith(b"/") else b"") + name
+        assert path == joined, (directory, queue_id)
+        assert b"/" not in name
