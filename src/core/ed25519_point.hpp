@@ -14,9 +14,10 @@ using PointBytes = std::span<const std::uint8_t, 32>;
 // plays no part, so y >= p and x = 0 with the sign bit set both decompress.
 bool ed25519_point_decompresses(PointBytes encoding);
 
-// True for the encodings a strict verifier (libsodium) refuses on sight:
-// points of small order, and y >= p. Whatever the sign bit, these are the y
-// values 0, 1, p - 1, the two order-8 values, and p .. 2^255 - 1.
+// True for points of small order and for y >= p: the encodings, as key or
+// as R, on which a strict verifier such as libsodium refuses signatures that
+// the cofactorless equation accepts. Whatever the sign bit, these are the y
+// values 0, 1, p - 1, the two of order 8, and p .. 2^255 - 1.
 bool ed25519_small_order_or_noncanonical(PointBytes encoding);
 
 }  // namespace zun
