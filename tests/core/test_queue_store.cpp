@@ -168,6 +168,8 @@ void test_spill() {
     CHECK_EQ(describe(spill(dir, "trust", first)), "<success>");
     const std::string path = item_path(dir, first.exchange_id);
     CHECK_EQ(read_bytes(path), to_item_file(QueuedItem{first.exchange_id, "trust", first}));
+    CHECK_EQ(read_bytes(path).substr(0, 2), "{\n");
+    CHECK_EQ(read_bytes(path).substr(read_bytes(path).size() - 3), "}\n}");
 
     // The same exchange again replaces the one file, and nothing else stays.
     CHECK_EQ(describe(spill(dir, "compliance", first)), "<success>");
@@ -379,6 +381,12 @@ void test_remove() {
     CHECK(!spill(dir, "trust", envelope("kept")));
     CHECK_EQ(describe(remove(dir, "g/o.n e")), "<success>");
     CHECK(entries(dir) == std::set<std::string>{"kept.json"});
+
+    // An identifier without a usable character still names ".json", left
+    // over from writers that stored such items; removing it cleans that up.
+    write_bytes(dir + "/.json", "{}");
+    CHECK_EQ(describe(remove(dir, "../ ")), "<success>");
+    CHECK(!exists(dir + "/.json"));
 
     // Only the link is removed, never its target.
     write_bytes(dir + "/target", "t");
