@@ -1,12 +1,22 @@
 """Shared fixtures: a sanitizer build of the native core and its test programs."""
 
 import fcntl
+import os
 import pathlib
 import subprocess
 
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
+
+
+def sanitizer_env():
+    """Environment for the sanitizer-built programs: leaks, memory errors and
+    undefined behaviour all make the program exit non-zero."""
+    env = dict(os.environ)
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+    return env
 
 
 @pytest.fixture(scope="session")
