@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/anchor.hpp"
+#include "core/ed25519.hpp"
 #include "core/record_json.hpp"
 #include "python/frame.hpp"
 
@@ -23,6 +24,7 @@ PyObject* exception_type(Failure kind) {
         case Failure::AnchorAlreadySubmitted:
         case Failure::WrongLength:
         case Failure::SignatureInvalid:
+        case Failure::InvalidPublicKey:
         case Failure::BadAddress: return PyExc_ValueError;
     }
     return PyExc_ValueError;
@@ -60,5 +62,11 @@ void raise_invalid_json(std::string_view record, const JsonError& error) {
 }
 
 void raise_anchor_error(const AnchorError& error) { raise(anchor_failure(error.kind), error.message()); }
+
+void raise_verify_failure(VerifyOutcome outcome) {
+    std::string message = "signature verification failed: ";
+    message += verify_outcome_name(outcome);
+    raise(Failure::SignatureInvalid, message);
+}
 
 }  // namespace zun::py

@@ -1,11 +1,13 @@
 // The one table from internal failure kinds to Python exceptions.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace zun {
 struct AnchorError;
 struct JsonError;
+enum class VerifyOutcome : std::uint8_t;
 }
 
 namespace zun::py {
@@ -23,6 +25,7 @@ enum class Failure {
     AnchorUnsupported,       // NotImplementedError
     WrongLength,             // ValueError "<what> must be exactly 32 bytes"
     SignatureInvalid,        // ValueError "signature verification failed: <detail>"
+    InvalidPublicKey,        // ValueError "invalid Ed25519 public key bytes"
     BadAddress,              // ValueError (malformed kiv:// URI, unknown class)
 };
 
@@ -35,5 +38,9 @@ enum class Failure {
 
 // The exception of the anchor failure's kind, with its full message.
 [[noreturn]] void raise_anchor_error(const AnchorError& error);
+
+// "signature verification failed: BadPublicKey" or "...: BadSignature";
+// `outcome` is a failure.
+[[noreturn]] void raise_verify_failure(VerifyOutcome outcome);
 
 }  // namespace zun::py

@@ -1,0 +1,304 @@
+// PeerIdentityDescriptor, the public view of a peer's identity that verifies
+// signatures, and AttestationChain, the hardware attestation it carries.
+#include "python/descriptor_py.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "core/names.hpp"
+#include "core/record_json.hpp"
+#include "python/address_py.hpp"
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/frame.hpp"
+
+namespace zun::py {
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view data) {
+    return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
+}
+
+// ---- AttestationChain ---------------------------------------------------------
+
+const AttestationChain& chain_of(PyObject* self) { return value_of<AttestationChain>(self); }
+
+constexpr Param kChainParams[] = {{"certs_b64", false}, {"vendor", false}};
+constexpr Signature kChainNew{"AttestationChain.__new__()", kChainParams};
+
+PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        const auto bound = bind<2>(kChainNew, args, kwargs);
+        AttestationChain chain;
+        if (bound[0] != nullptr) chain.certs_b64 = to_text_list(bound[0], "certs_b64");
+        if (bound[1] != nullptr) chain.vendor = to_text(bound[1], "vendor");
+        return wrap(type, std::move(chain));
+    });
+}
+
+PyObject* chain_is_empty(PyObject* self, PyObject*) {
+    return guarded([&] { return new_bool(chain_of(self).is_empty()); });
+}
+
+PyObject* chain_repr(PyObject* self) {
+    return guarded([&] {
+        const AttestationChain& chain = chain_of(self);
+        std::string text = "AttestationChain(vendor=";
+        append_quoted(text, chain.vendor);
+        text += ", certs=";
+        text += std::to_string(chain.certs_b64.size());
+        text += ')';
+        return new_str(text);
+    });
+}
+
+PyObject* get_certs(PyObject* self, void*) {
+    return guarded([&] {
+        const auto& certs = chain_of(self).certs_b64;
+        Ref list(check(PyList_New(static_cast<Py_ssize_t>(certs.size()))));
+        for (std::size_t i = 0; i < certs.size(); ++i) {
+            // PyList_SetItem takes the new string even when it fails.
+            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_str(certs[i])) < 0) throw PythonError{};
+        }
+        return list.release();
+    });
+}
+
+PyObject* get_vendor(PyObject* self, void*) {
+    return guarded([&] { return new_str(chain_of(self).vendor); });
+}
+
+PyMethodDef chain_methods[] = {
+    {"is_empty", method(chain_is_empty), METH_NOARGS, "is_empty($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef chain_properties[] = {
+    {"certs_b64", get_certs, nullptr, nullptr, nullptr},
+    {"vendor", get_vendor, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot chain_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "AttestationChain(certs_b64=..., vendor=...)\n--\n\n"
+                    "Hardware attestation chain. Empty for software identities; non-empty\n"
+                    "for Secure Enclave / TPM / YubiKey / threshold identities.")},
+    {Py_tp_new, slot(chain_new)},
+    {Py_tp_dealloc, slot(dealloc<AttestationChain>)},
+    {Py_tp_repr, slot(chain_repr)},
+    {Py_tp_richcompare, slot(richcompare<AttestationChain>)},
+    {Py_tp_methods, chain_methods},
+    {Py_tp_getset, chain_properties},
+    {0, nullptr},
+};
+
+PyType_Spec chain_spec = {"zun_protocol.AttestationChain", sizeof(Instance<AttestationChain>), 0,
+                          Py_TPFLAGS_DEFAULT, chain_slots};
+
+// ---- PeerIdentityDescriptor ---------------------------------------------------
+
+// The stored key text never changes, so neither does what it decodes to:
+// the first verify decodes and checks it once and later ones reuse the
+// verdict. Nothing of this shows from Python.
+struct Self {
+    enum class KeyState : std::uint8_t { unchecked, usable, unusable };
+
+    PeerIdentityDescriptor record;
+    mutable KeyState key_state = KeyState::unchecked;
+    mutable VerifyingKey key{};
+
+    // Null when the key text is unusable.
+    const VerifyingKey* verifying_key() const {
+        if (key_state == KeyState::unchecked) {
+            const auto parsed = parse_verifying_key(record.public_key_b64);
+            key_state = parsed ? KeyState::usable : KeyState::unusable;
+            if (parsed) key = *parsed;
+        }
+        return key_state == KeyState::usable ? &key : nullptr;
+    }
+
+    friend bool operator==(const Self& a, const Self& b) { return a.record == b.record; }
+};
+
+const PeerIdentityDescriptor& descriptor_of(PyObject* self) { return value_of<Self>(self).record; }
+
+constexpr Param kSParams[] = {{"s", true}};
+constexpr Signature kFromJson{"PeerIdentityDescriptor.from_json()", kSParams};
+constexpr Param kDParams[] = {{"d", true}};
+constexpr Signature kFromDict{"PeerIdentityDescriptor.from_dict()", kDParams};
+constexpr Param kFingerprintParams[] = {{"public_key_bytes", true}};
+constexpr Signature kFingerprintOf{"PeerIdentityDescriptor.fingerprint_of()", kFingerprintParams};
+constexpr Param kVerifyParams[] = {{"payload", true}, {"signature_bytes", true}};
+constexpr Signature kVerify{"PeerIdentityDescriptor.verify()", kVerifyParams};
+
+// The one reading path of from_json and from_dict.
+PyObject* read_descriptor(std::string_view text) {
+    Self self;
+    if (const auto error = from_json(text, self.record)) raise_invalid_json("PeerIdentityDescriptor", *error);
+    return wrap(peer_identity_descriptor_class.type, std::move(self));
+}
+
+PyObject* descriptor_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kFromJson, args, nargs, kwnames);
+        return read_descriptor(to_text(bound[0], "s"));
+    });
+}
+
+PyObject* descriptor_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kFromDict, args, nargs, kwnames);
+        return read_descriptor(json_dumps(to_dict(bound[0], "d")));
+    });
+}
+
+PyObject* descriptor_to_json(PyObject* self, PyObject*) {
+    return guarded([&] { return new_str(to_json(descriptor_of(self))); });
+}
+
+PyObject* descriptor_to_dict(PyObject* self, PyObject*) {
+    return guarded([&] { return json_loads(to_json(descriptor_of(self))); });
+}
+
+PyObject* descriptor_fingerprint_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kFingerprintOf, args, nargs, kwnames);
+        const auto key = as_bytes(to_bytes(bound[0], "public_key_bytes"));
+        switch (check_public_key(key)) {
+            case PublicKeyCheck::wrong_length: raise(Failure::WrongLength, "public_key must be exactly 32 bytes");
+            case PublicKeyCheck::not_a_point: raise(Failure::InvalidPublicKey, "invalid Ed25519 public key bytes");
+            case PublicKeyCheck::ok: break;
+        }
+        return new_str(fingerprint(key.first<32>()).view());
+    });
+}
+
+PyObject* descriptor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<2>(kVerify, args, nargs, kwnames);
+        const auto payload = as_bytes(to_bytes(bound[0], "payload"));
+        const auto signature = as_bytes(to_bytes(bound[1], "signature_bytes"));
+        const VerifyingKey* key = value_of<Self>(self).verifying_key();
+        const VerifyOutcome outcome =
+            key != nullptr ? verify_signature(*key, payload, signature) : VerifyOutcome::bad_public_key;
+        if (outcome != VerifyOutcome::ok) raise_verify_failure(outcome);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* descriptor_address(PyObject* self, PyObject*) {
+    return guarded([&] {
+        return new_address(ProtocolAddress{AddressClass::body, "peer", descriptor_of(self).fingerprint});
+    });
+}
+
+PyObject* descriptor_repr(PyObject* self) {
+    return guarded([&] {
+        const PeerIdentityDescriptor& descriptor = descriptor_of(self);
+        std::string text = "PeerIdentityDescriptor(fingerprint=";
+        append_quoted(text, descriptor.fingerprint);
+        text += ", surface=";
+        append_quoted(text, name_of(descriptor.surface));
+        text += ", tier=";
+        text += std::to_string(descriptor.tier());
+        text += ')';
+        return new_str(text);
+    });
+}
+
+template <std::string PeerIdentityDescriptor::*Field>
+PyObject* get_text(PyObject* self, void*) {
+    return guarded([&] { return new_str(descriptor_of(self).*Field); });
+}
+
+PyObject* get_surface(PyObject* self, void*) {
+    return guarded([&] { return new_str(name_of(descriptor_of(self).surface)); });
+}
+
+PyObject* get_tier(PyObject* self, void*) {
+    return guarded([&] { return check(PyLong_FromLong(descriptor_of(self).tier())); });
+}
+
+PyObject* get_hardware_attested(PyObject* self, void*) {
+    return guarded([&] { return new_bool(descriptor_of(self).hardware_attested()); });
+}
+
+PyObject* get_attestation(PyObject* self, void*) {
+    return guarded([&] { return wrap(attestation_chain_class.type, AttestationChain(descriptor_of(self).attestation)); });
+}
+
+PyObject* get_superseded_by(PyObject* self, void*) {
+    return guarded([&] { return new_optional_address(descriptor_of(self).superseded_by); });
+}
+
+PyMethodDef descriptor_methods[] = {
+    {"from_json", method(descriptor_from_json), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
+    {"to_json", method(descriptor_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_dict", method(descriptor_from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {"to_dict", method(descriptor_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"fingerprint_of", method(descriptor_fingerprint_of), kFastKeywords | METH_STATIC,
+     "fingerprint_of(public_key_bytes)\n--\n\n"
+     "Compute the canonical fingerprint for a raw Ed25519 public key.\n"
+     "Returns 32 hex chars (16 bytes of `SHA256(pubkey)`)."},
+    {"verify", method(descriptor_verify), kFastKeywords,
+     "verify($self, payload, signature_bytes)\n--\n\n"
+     "Verify that `signature_bytes` is a valid signature over `payload`\n"
+     "under this descriptor's public key. Raises `ValueError` on\n"
+     "mismatch or malformed inputs; returns `None` on success."},
+    {"address", method(descriptor_address), METH_NOARGS,
+     "address($self)\n--\n\n"
+     "The address this descriptor publishes under\n"
+     "(`kiv://body/peer/<fingerprint>`)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef descriptor_properties[] = {
+    {"fingerprint", get_text<&PeerIdentityDescriptor::fingerprint>, nullptr, nullptr, nullptr},
+    {"public_key_b64", get_text<&PeerIdentityDescriptor::public_key_b64>, nullptr, nullptr, nullptr},
+    {"surface", get_surface, nullptr, nullptr, nullptr},
+    {"tier", get_tier, nullptr, nullptr, nullptr},
+    {"hardware_attested", get_hardware_attested, nullptr, nullptr, nullptr},
+    {"attestation", get_attestation, nullptr, nullptr, nullptr},
+    {"created_at", get_text<&PeerIdentityDescriptor::created_at>, nullptr, nullptr, nullptr},
+    {"superseded_by", get_superseded_by, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot descriptor_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Public, serialisable view of a peer's identity.\n\n"
+                    "Python is a **verifier**, not a signer. This binding exposes:\n"
+                    "- parsing / serialising the descriptor wire form\n"
+                    "- verifying signatures against the descriptor's public key\n"
+                    "- computing deterministic fingerprints from raw public-key bytes\n\n"
+                    "Python is intentionally NOT given access to `SoftwareIdentity::sign`\n"
+                    "or `SoftwareIdentity::generate` \xe2\x80\x94 private-key material lives in the\n"
+                    "`vorn` binary's secure surface (Keychain / Secure Enclave / HSM /\n"
+                    "threshold). Backend Python signs acts by dispatching to vorn, never\n"
+                    "by holding a key in its own address space.")},
+    {Py_tp_dealloc, slot(dealloc<Self>)},
+    {Py_tp_repr, slot(descriptor_repr)},
+    {Py_tp_richcompare, slot(richcompare<Self>)},
+    {Py_tp_methods, descriptor_methods},
+    {Py_tp_getset, descriptor_properties},
+    {0, nullptr},
+};
+
+PyType_Spec descriptor_spec = {"zun_protocol.PeerIdentityDescriptor", sizeof(Instance<Self>), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, descriptor_slots};
+
+}  // namespace
+
+ClassDef attestation_chain_class{"AttestationChain", &chain_spec, nullptr};
+ClassDef peer_identity_descriptor_class{"PeerIdentityDescriptor", &descriptor_spec, nullptr};
+
+PyObject* new_descriptor(PeerIdentityDescriptor&& descriptor, const VerifyingKey& key) {
+    return wrap(peer_identity_descriptor_class.type, Self{std::move(descriptor), Self::KeyState::usable, key});
+}
+
+}  // namespace zun::py
