@@ -226,6 +226,73 @@ InstantFault scan_offset(std::string_view& s, std::int64_t& offset) {
     return InstantFault::none;
 }
 
+// The fields read, as the instant in UTC.
+InstantFault resolve(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
+                     std::int64_t minute, std::int64_t second, std::int64_t nanos, std::int64_t offset,
+                     Instant& out) {
+    const auto m = static_cast<unsigned>(month);
+    const auto d = static_cast<unsigned>(day);
+    if (year < kMinInstantYear || year > kMaxInstantYear || d > days_in_month(year, m)) {
+        return InstantFault::out_of_range;
+    }
+    if (offset <= -kSecondsPerDay || offset >= kSecondsPerDay) return InstantFault::out_of_range;
+
+    // A leap second is held as second 59 with the extra second in the nanos.
+    const bool leap = second == 60;
+    const std::int64_t local =
+        days_from_civil(year, m, d) * kSecondsPerDay + hour * 3600 + minute * 60 + (leap ? 59 : second);
+    const std::int64_t utc = local - offset;
+    const std::int64_t utc_day = floor_div(utc, kSecondsPerDay);
+    if (utc_day < kMinDay || utc_day > kMaxDay) return InstantFault::impossible;
+
+    out.unix_seconds = utc;
+    out.nanos = static_cast<std::uint32_t>(nanos) + (leap ? kNanosPerSecond : 0);
+    return InstantFault::none;
+}
+
+// The writer's own form, YYYY-MM-DDTHH:MM:SS[.digits]Z, read without the
+// scanning the tolerant reader does. False for anything else and for any
+// field out of range: the tolerant reader then reads it and words the fault.
+bool parse_canonical(std::string_view s, Instant& out) {
+    if (s.size() < 20 || s.back() != 'Z') return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    if (p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':') return false;
+    auto two = [p](int k, unsigned& value) {
+        const unsigned high = p[k] - 48U, low = p[k + 1] - 48U;  // above 9 for a non-digit
+        value = high * 10 + low;
+        return high <= 9 && low <= 9;
+    };
+    unsigned century, year_in_century, month, day, hour, minute, second;
+    if (!two(0, century) || !two(2, year_in_century) || !two(5, month) || !two(8, day) || !two(11, hour) ||
+        !two(14, minute) || !two(17, second)) {
+        return false;
+    }
+    const std::int64_t year = century * 100 + year_in_century;
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 60) return false;
+    std::int64_t nanos = 0;
+    std::size_t i = 19;
+    const std::size_t last = s.size() - 1;
+    if (p[i] == '.') {
+        ++i;
+        std::size_t count = 0;
+        for (; i < last && p[i] - 48U <= 9; ++i, ++count) {
+            if (count < 9) nanos = nanos * 10 + (p[i] - '0');
+        }
+        if (count == 0) return false;
+        static constexpr std::int64_t kScale[10] = {1'000'000'000, 100'000'000, 10'000'000, 1'000'000, 100'000,
+                                                    10'000, 1'000, 100, 10, 1};
+        if (count < 9) nanos *= kScale[count];
+    }
+    if (i != last) return false;
+    return resolve(year, month, day, hour, minute, second, nanos, 0, out) == InstantFault::none;
+}
+
+char* write_two(char* out, unsigned value) {
+    out[0] = static_cast<char>('0' + value / 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
+}
+
 char* write_digits(char* out, std::uint64_t value, int width) {
     for (int i = width - 1; i >= 0; --i) {
         out[i] = static_cast<char>('0' + value % 10);
@@ -265,6 +332,7 @@ std::string_view instant_fault_text(InstantFault fault) {
     } while (0)
 
 InstantFault parse_instant(std::string_view text, Instant& out) {
+    if (parse_canonical(text, out)) return InstantFault::none;
     std::string_view s = text;
     std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, nanos = 0;
 
@@ -298,24 +366,7 @@ InstantFault parse_instant(std::string_view text, Instant& out) {
     skip_spaces(s);
     if (!s.empty()) return InstantFault::too_long;
 
-    const auto m = static_cast<unsigned>(month);
-    const auto d = static_cast<unsigned>(day);
-    if (year < kMinInstantYear || year > kMaxInstantYear || d > days_in_month(year, m)) {
-        return InstantFault::out_of_range;
-    }
-    if (offset <= -kSecondsPerDay || offset >= kSecondsPerDay) return InstantFault::out_of_range;
-
-    // A leap second is held as second 59 with the extra second in the nanos.
-    const bool leap = second == 60;
-    const std::int64_t local =
-        days_from_civil(year, m, d) * kSecondsPerDay + hour * 3600 + minute * 60 + (leap ? 59 : second);
-    const std::int64_t utc = local - offset;
-    const std::int64_t utc_day = floor_div(utc, kSecondsPerDay);
-    if (utc_day < kMinDay || utc_day > kMaxDay) return InstantFault::impossible;
-
-    out.unix_seconds = utc;
-    out.nanos = static_cast<std::uint32_t>(nanos) + (leap ? kNanosPerSecond : 0);
-    return InstantFault::none;
+    return resolve(year, month, day, hour, minute, second, nanos, offset, out);
 }
 
 #undef ZUN_TRY
@@ -349,15 +400,15 @@ std::size_t format_instant(const Instant& instant, char* out) noexcept {
         p = write_digits(p, magnitude, width < 4 ? 4 : width);
     }
     *p++ = '-';
-    p = write_digits(p, c.month, 2);
+    p = write_two(p, c.month);
     *p++ = '-';
-    p = write_digits(p, c.day, 2);
+    p = write_two(p, c.day);
     *p++ = 'T';
-    p = write_digits(p, c.hour, 2);
+    p = write_two(p, c.hour);
     *p++ = ':';
-    p = write_digits(p, c.minute, 2);
+    p = write_two(p, c.minute);
     *p++ = ':';
-    p = write_digits(p, c.leap ? 60 : c.second, 2);
+    p = write_two(p, c.leap ? 60 : c.second);
     if (c.nanos != 0) {
         *p++ = '.';
         if (c.nanos % 1'000'000 == 0) {

@@ -12,6 +12,7 @@
 #include "core/debug_quote.hpp"
 #include "core/float_text.hpp"
 #include "core/instant.hpp"
+#include "core/json_scan.hpp"
 
 namespace zun::json {
 
@@ -74,25 +75,6 @@ struct Fault {
     std::size_t index = 0;  // position reported: that of the byte before index
     bool positioned = false;
 };
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline std::uint64_t has_byte(std::uint64_t v, unsigned char c) {
-    const std::uint64_t x = v ^ (kOnes * c);
-    return (x - kOnes) & ~x & kHighs;
-}
-
-// Non-zero when one of the eight bytes ends a run of string text: a
-// quotation mark, a reverse solidus or a control character; with
-// `stop_non_ascii` also any byte of 0x80 and above.
-template <bool stop_non_ascii>
-inline std::uint64_t string_stop(std::uint64_t v) {
-    const std::uint64_t control = (v - kOnes * 0x20) & ~v & kHighs;
-    std::uint64_t stop = control | has_byte(v, '"') | has_byte(v, '\\');
-    if constexpr (stop_non_ascii) stop |= v & kHighs;
-    return stop;
-}
 
 // Length of the UTF-8 sequence at p (0 when the byte there starts none).
 inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t available) {
@@ -202,6 +184,8 @@ private:
 
     // Skips whitespace and returns the byte after it (-1 at the end).
     int skip_ws() {
+        // Compact text has none: the common answer comes first.
+        if (i_ < n_ && s_[i_] > ' ') return s_[i_];
         while (i_ < n_) {
             const unsigned char c = s_[i_];
             if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return c;
@@ -246,17 +230,7 @@ private:
     // `ascii_only` false also every byte of 0x80 and above.
     template <bool ascii_only>
     void skip_plain() {
-        while (n_ - i_ >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, s_ + i_, 8);
-            if (string_stop<ascii_only>(word) != 0) break;
-            i_ += 8;
-        }
-        while (i_ < n_) {
-            const unsigned char c = s_[i_];
-            if (c < 0x20 || c == '"' || c == '\\' || (ascii_only && c >= 0x80)) return;
-            ++i_;
-        }
+        i_ = static_cast<std::size_t>(json_scan::find_stop<ascii_only>(s_ + i_, s_ + n_) - s_);
     }
 
     std::uint32_t decode_hex_escape() {
@@ -312,7 +286,19 @@ private:
     // the string holds no escape, otherwise of `buf`. Text that is not
     // UTF-8 fails once the whole string has been read.
     std::string_view read_str(std::string& buf) {
-        std::size_t start = i_;
+        // Most strings are plain ASCII up to their closing quote.
+        const unsigned char* const start = s_ + i_;
+        const unsigned char* const stop = json_scan::find_stop<true>(start, s_ + n_);
+        if (stop != s_ + n_ && *stop == '"') {
+            i_ = static_cast<std::size_t>(stop - s_) + 1;
+            return {reinterpret_cast<const char*>(start), static_cast<std::size_t>(stop - start)};
+        }
+        i_ = static_cast<std::size_t>(stop - s_);
+        return read_str_rest(buf, static_cast<std::size_t>(start - s_));
+    }
+
+    // The rest of a string from i_, which is not at its closing quote.
+    [[gnu::noinline]] std::string_view read_str_rest(std::string& buf, std::size_t start) {
         bool copied = false;
         bool invalid_utf8 = false;
         for (;;) {
@@ -799,11 +785,40 @@ private:
         fail_peek(c < 0 ? Code::eof_list : Code::trailing_characters);
     }
 
+    // Keys are short: compared inline, by length first, then in words that
+    // may overlap.
+    static bool same_key(std::string_view a, std::string_view b) {
+        const std::size_t n = a.size();
+        if (n != b.size()) return false;
+        auto word = [](const char* p, auto zero) {
+            decltype(zero) w;
+            std::memcpy(&w, p, sizeof w);
+            return w;
+        };
+        const char* x = a.data();
+        const char* y = b.data();
+        if (n >= 8) {
+            for (std::size_t k = 0; k + 8 < n; k += 8) {
+                if (word(x + k, std::uint64_t{}) != word(y + k, std::uint64_t{})) return false;
+            }
+            return word(x + n - 8, std::uint64_t{}) == word(y + n - 8, std::uint64_t{});
+        }
+        if (n >= 4) {
+            return word(x, std::uint32_t{}) == word(y, std::uint32_t{}) &&
+                   word(x + n - 4, std::uint32_t{}) == word(y + n - 4, std::uint32_t{});
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (x[k] != y[k]) return false;
+        }
+        return true;
+    }
+
+    // The field a key names, trying first the one after the last key seen.
     static int find_field(const RecordDesc& desc, std::string_view key, std::size_t hint) {
         const auto fields = desc.fields;
-        if (hint < fields.size() && fields[hint].key == key) return static_cast<int>(hint);
+        if (hint < fields.size() && same_key(fields[hint].key, key)) return static_cast<int>(hint);
         for (std::size_t k = 0; k < fields.size(); ++k) {
-            if (fields[k].key == key) return static_cast<int>(k);
+            if (same_key(fields[k].key, key)) return static_cast<int>(k);
         }
         return -1;
     }

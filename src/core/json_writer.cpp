@@ -1,17 +1,18 @@
 #include "core/json_writer.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
-#include <cstring>
+
+#include "core/json_scan.hpp"
 
 namespace zun {
 
 namespace {
 
-// For each byte: 0 when it is copied as it is, 'u' for a \u00xx escape,
-// otherwise the letter of its two-character escape.
-constexpr std::array<char, 256> make_escape_table() {
-    std::array<char, 256> table{};
+// For each byte below 0x80: 0 when it is copied as it is, 'u' for a \u00xx
+// escape, otherwise the letter of its two-character escape.
+constexpr std::array<char, 128> make_escape_table() {
+    std::array<char, 128> table{};
     for (int c = 0; c < 0x20; ++c) table[static_cast<std::size_t>(c)] = 'u';
     table['"'] = '"';
     table['\\'] = '\\';
@@ -22,70 +23,39 @@ constexpr std::array<char, 256> make_escape_table() {
     table['\r'] = 'r';
     return table;
 }
-constexpr std::array<char, 256> kEscape = make_escape_table();
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Non-zero when one of the eight bytes is below 0x20, a quotation mark or
-// a reverse solidus. Bytes of 0x80 and above never count.
-inline std::uint64_t needs_escape(std::uint64_t v) {
-    const std::uint64_t ascii = ~v & kHighs;
-    const std::uint64_t below_space = (v - kOnes * 0x20) & ascii;
-    const std::uint64_t q = v ^ (kOnes * '"');
-    const std::uint64_t quote = (q - kOnes) & ~q & kHighs;
-    const std::uint64_t b = v ^ (kOnes * '\\');
-    const std::uint64_t backslash = (b - kOnes) & ~b & kHighs;
-    return below_space | quote | backslash;
-}
+constexpr std::array<char, 128> kEscape = make_escape_table();
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.reserve(out.size() + text.size() + 2);
-    out.push_back('"');
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    const char* run = p;
-    while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (needs_escape(word) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        const auto byte = static_cast<unsigned char>(*p);
-        const char escape = kEscape[byte];
-        if (escape == 0) {
-            ++p;
-            continue;
-        }
-        out.append(run, static_cast<std::size_t>(p - run));
-        if (escape == 'u') {
-            const char seq[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
-            out.append(seq, 6);
-        } else {
-            const char seq[2] = {'\\', escape};
-            out.append(seq, 2);
-        }
-        run = ++p;
-    }
-    out.append(run, static_cast<std::size_t>(end - run));
-    out.push_back('"');
+JsonWriter::JsonWriter(Layout layout) : layout_(layout) {
+    out_.resize(128);
+    cursor_ = out_.data();
+    limit_ = cursor_ + out_.size();
 }
 
-JsonWriter::JsonWriter(Layout layout) : layout_(layout) { out_.reserve(128); }
+void JsonWriter::grow(std::size_t n) {
+    const auto used = static_cast<std::size_t>(cursor_ - out_.data());
+    out_.resize(std::max(2 * out_.size(), used + n));
+    cursor_ = out_.data() + used;
+    limit_ = out_.data() + out_.size();
+}
+
+std::string JsonWriter::take() {
+    out_.resize(static_cast<std::size_t>(cursor_ - out_.data()));
+    cursor_ = limit_ = nullptr;
+    return std::move(out_);
+}
 
 void JsonWriter::new_line() {
-    out_.push_back('\n');
-    out_.append(2 * depth_, ' ');
+    reserve(1 + 2 * depth_);
+    *cursor_++ = '\n';
+    std::memset(cursor_, ' ', 2 * depth_);
+    cursor_ += 2 * depth_;
 }
 
 void JsonWriter::open(char bracket) {
-    out_.push_back(bracket);
+    reserve(1);
+    *cursor_++ = bracket;
     ++depth_;
     empty_ = true;
 }
@@ -93,37 +63,43 @@ void JsonWriter::open(char bracket) {
 void JsonWriter::close(char bracket) {
     --depth_;
     if (layout_ == Layout::indented && !empty_) new_line();
-    out_.push_back(bracket);
+    reserve(1);
+    *cursor_++ = bracket;
     // The container just closed is a value of the one around it.
     empty_ = false;
 }
 
-void JsonWriter::begin_object() { open('{'); }
-void JsonWriter::end_object() { close('}'); }
-void JsonWriter::begin_array() { open('['); }
-void JsonWriter::end_array() { close(']'); }
-
-void JsonWriter::element() {
-    if (!empty_) out_.push_back(',');
-    empty_ = false;
-    if (layout_ == Layout::indented) new_line();
-}
-
-void JsonWriter::key(std::string_view name) {
-    element();
-    out_.push_back('"');
-    out_ += name;
-    if (layout_ == Layout::indented) {
-        out_ += "\": ";
-    } else {
-        out_ += "\":";
-    }
-}
-
 void JsonWriter::plain_string(std::string_view text) {
-    out_.push_back('"');
-    out_ += text;
-    out_.push_back('"');
+    reserve(text.size() + 2);
+    *cursor_++ = '"';
+    std::memcpy(cursor_, text.data(), text.size());
+    cursor_ += text.size();
+    *cursor_++ = '"';
+}
+
+void JsonWriter::string(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    auto p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto end = p + text.size();
+    reserve(text.size() + 2);
+    *cursor_++ = '"';
+    for (;;) {
+        p = json_scan::copy_until_stop<false>(p, end, cursor_);
+        if (p == end) break;
+        const unsigned char byte = *p++;
+        // The escape, the rest of the text and the closing quote.
+        reserve(6 + static_cast<std::size_t>(end - p) + 1);
+        const char escape = kEscape[byte];
+        *cursor_++ = '\\';
+        if (escape == 'u') {
+            const char tail[5] = {'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+            std::memcpy(cursor_, tail, 5);
+            cursor_ += 5;
+        } else {
+            *cursor_++ = escape;
+        }
+    }
+    *cursor_++ = '"';
 }
 
 }  // namespace zun
