@@ -118,9 +118,12 @@ constexpr std::size_t kFirstReadSize = 64 * 1024;
 // step.
 int read_file(int dir_fd, const char* name, bool known_regular, ReadBuffer& buffer,
               std::string_view& contents) {
+    // O_NONBLOCK changes nothing for regular files and directories, but keeps
+    // a FIFO (or a terminal) that someone named "x.json" from blocking the
+    // open and every read: it reads as empty or fails instead of hanging.
     int fd;
     do {
-        fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+        fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     const UniqueFd file(fd);

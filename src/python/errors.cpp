@@ -4,6 +4,7 @@
 
 #include "core/anchor.hpp"
 #include "core/ed25519.hpp"
+#include "core/queue_error.hpp"
 #include "core/record_json.hpp"
 #include "python/frame.hpp"
 
@@ -59,6 +60,10 @@ void raise_invalid_json(std::string_view record, const JsonError& error) {
     message += " JSON: ";
     message += error.text();
     raise(Failure::InvalidJson, message);
+}
+
+void raise_queue_error(const QueueError& error) {
+    raise(error.kind == QueueError::Kind::io ? Failure::QueueIo : Failure::QueueJson, error.display());
 }
 
 void raise_anchor_error(const AnchorError& error) { raise(anchor_failure(error.kind), error.message()); }

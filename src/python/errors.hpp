@@ -7,6 +7,7 @@
 namespace zun {
 struct AnchorError;
 struct JsonError;
+struct QueueError;
 enum class VerifyOutcome : std::uint8_t;
 }
 
@@ -35,6 +36,10 @@ enum class Failure {
 
 // "invalid <record> JSON: <reader message at line L column C>".
 [[noreturn]] void raise_invalid_json(std::string_view record, const JsonError& error);
+
+// OSError for an io failure, ValueError for a json one, each with the
+// error's display text as the only argument.
+[[noreturn]] void raise_queue_error(const QueueError& error);
 
 // The exception of the anchor failure's kind, with its full message.
 [[noreturn]] void raise_anchor_error(const AnchorError& error);

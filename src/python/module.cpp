@@ -24,6 +24,8 @@ std::vector<ClassDef*> published_classes() {
         &anchor_receipt_class,
         &anchor_proof_class,
         &mock_anchor_class,
+        &envelope_queue_class,
+        &queued_item_class,
     };
 }
 
