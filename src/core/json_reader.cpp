@@ -153,16 +153,12 @@ std::string struct_expected(const RecordDesc& desc) { return "struct " + std::st
 
 std::string enum_expected(std::span<const std::string_view> names) {
     std::string out;
-    if (names.size() == 1) {
-        out = "`" + std::string(names[0]) + "`";
-    } else if (names.size() == 2) {
-        out = "`" + std::string(names[0]) + "` or `" + std::string(names[1]) + "`";
-    } else {
-        out = "one of ";
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (i != 0) out += ", ";
-            out += "`" + std::string(names[i]) + "`";
-        }
+    if (names.size() > 2) out += "one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) out += names.size() == 2 ? " or " : ", ";
+        out += '`';
+        out += names[i];
+        out += '`';
     }
     return out;
 }
