@@ -2,79 +2,19 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "core/debug_quote.hpp"
-#include "core/float_text.hpp"
 #include "core/instant.hpp"
+#include "core/json_cursor.hpp"
+#include "core/json_number.hpp"
 #include "core/json_scan.hpp"
 
 namespace zun::json {
 
 namespace {
-
-enum class Code : std::uint8_t {
-    eof_list,
-    eof_object,
-    eof_string,
-    eof_value,
-    expected_colon,
-    expected_list_comma_or_end,
-    expected_object_comma_or_end,
-    expected_ident,
-    expected_value,
-    invalid_escape,
-    invalid_number,
-    number_out_of_range,
-    invalid_unicode_code_point,
-    control_character,
-    key_must_be_string,
-    lone_leading_surrogate,
-    trailing_comma,
-    trailing_characters,
-    unexpected_end_of_hex_escape,
-    recursion_limit,
-};
-
-std::string_view code_text(Code code) {
-    switch (code) {
-        case Code::eof_list: return "EOF while parsing a list";
-        case Code::eof_object: return "EOF while parsing an object";
-        case Code::eof_string: return "EOF while parsing a string";
-        case Code::eof_value: return "EOF while parsing a value";
-        case Code::expected_colon: return "expected `:`";
-        case Code::expected_list_comma_or_end: return "expected `,` or `]`";
-        case Code::expected_object_comma_or_end: return "expected `,` or `}`";
-        case Code::expected_ident: return "expected ident";
-        case Code::expected_value: return "expected value";
-        case Code::invalid_escape: return "invalid escape";
-        case Code::invalid_number: return "invalid number";
-        case Code::number_out_of_range: return "number out of range";
-        case Code::invalid_unicode_code_point: return "invalid unicode code point";
-        case Code::control_character: return "control character (\\u0000-\\u001F) found while parsing a string";
-        case Code::key_must_be_string: return "key must be a string";
-        case Code::lone_leading_surrogate: return "lone leading surrogate in hex escape";
-        case Code::trailing_comma: return "trailing comma";
-        case Code::trailing_characters: return "trailing characters";
-        case Code::unexpected_end_of_hex_escape: return "unexpected end of hex escape";
-        case Code::recursion_limit: return "recursion limit exceeded";
-    }
-    return {};
-}
-
-// A failure on its way out. Messages of the record layer (missing,
-// duplicate, invalid length) start without a position; the value around
-// them fixes it once it has consumed what it would have consumed anyway.
-struct Fault {
-    std::string message;
-    std::size_t index = 0;  // position reported: that of the byte before index
-    bool positioned = false;
-};
 
 // Length of the UTF-8 sequence at p (0 when the byte there starts none).
 inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t available) {
@@ -120,35 +60,6 @@ inline int hex_value(unsigned char c) {
     return -1;
 }
 
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// Powers of ten 1e0 ..= 1e308, each the double nearest to it.
-const std::array<double, 309>& powers_of_ten() {
-    static const std::array<double, 309> table = [] {
-        std::array<double, 309> values{};
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const std::string text = "1e" + std::to_string(i);
-            std::from_chars(text.data(), text.data() + text.size(), values[i]);
-        }
-        return values;
-    }();
-    return table;
-}
-
-// A number as the messages describe it.
-struct Number {
-    enum class Kind : std::uint8_t { unsigned_integer, signed_integer, floating } kind;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    double f = 0;
-};
-
-// Whether `value * 10 + digit` would exceed `limit`.
-template <class T>
-constexpr bool would_overflow(T value, T digit, T limit) {
-    return value >= limit / 10 && (value > limit / 10 || digit > limit % 10);
-}
-
 std::string struct_expected(const RecordDesc& desc) { return "struct " + std::string(desc.name); }
 
 std::string enum_expected(std::span<const std::string_view> names) {
@@ -163,10 +74,10 @@ std::string enum_expected(std::span<const std::string_view> names) {
     return out;
 }
 
-class Reader {
+class Reader : private Cursor {
 public:
     explicit Reader(std::string_view text)
-        : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
+        : Cursor{reinterpret_cast<const unsigned char*>(text.data()), text.size()} {}
 
     void read_document(const RecordDesc& desc, void* out) {
         read_struct(desc, out);
@@ -175,8 +86,6 @@ public:
 
 private:
     // ---- cursor ----
-
-    int peek() const { return i_ < n_ ? s_[i_] : -1; }
 
     // Skips whitespace and returns the byte after it (-1 at the end).
     int skip_ws() {
@@ -190,12 +99,6 @@ private:
         return -1;
     }
 
-    [[noreturn]] void fail(Code code) const { throw Fault{std::string(code_text(code)), i_, true}; }
-    // The position of the byte about to be read.
-    [[noreturn]] void fail_peek(Code code) const {
-        throw Fault{std::string(code_text(code)), std::min(n_, i_ + 1), true};
-    }
-    [[noreturn]] void fail_here(std::string message) const { throw Fault{std::move(message), i_, true}; }
     [[noreturn]] static void fail_unplaced(std::string message) { throw Fault{std::move(message), 0, false}; }
 
     void enter() {
@@ -203,13 +106,6 @@ private:
         ++i_;
     }
     void leave() { ++depth_left_; }
-
-    void parse_ident(const char* rest) {
-        for (; *rest != '\0'; ++rest) {
-            if (i_ == n_) fail(Code::eof_value);
-            if (s_[i_++] != static_cast<unsigned char>(*rest)) fail(Code::expected_ident);
-        }
-    }
 
     void parse_colon() {
         const int c = skip_ws();
@@ -360,169 +256,6 @@ private:
         }
     }
 
-    // ---- numbers (described in messages, never stored) ----
-
-    int peek_or_null() const { return i_ < n_ ? s_[i_] : 0; }
-
-    double f64_from_parts(bool positive, std::uint64_t significand, std::int64_t exponent) {
-        const auto& pow10 = powers_of_ten();
-        double f = static_cast<double>(significand);
-        for (;;) {
-            const std::uint64_t magnitude =
-                exponent < 0 ? 0 - static_cast<std::uint64_t>(exponent) : static_cast<std::uint64_t>(exponent);
-            if (magnitude < pow10.size()) {
-                if (exponent >= 0) {
-                    f *= pow10[magnitude];
-                    if (std::isinf(f)) fail(Code::number_out_of_range);
-                } else {
-                    f /= pow10[magnitude];
-                }
-                break;
-            }
-            if (f == 0) break;
-            if (exponent >= 0) fail(Code::number_out_of_range);
-            f /= 1e308;
-            exponent += 308;
-        }
-        return positive ? f : -f;
-    }
-
-    static std::int64_t saturate_i32(std::int64_t v) {
-        return std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
-                                        std::numeric_limits<std::int32_t>::max());
-    }
-
-    double parse_exponent(bool positive, std::uint64_t significand, std::int64_t starting) {
-        ++i_;  // e or E
-        bool positive_exponent = true;
-        if (peek_or_null() == '+') {
-            ++i_;
-        } else if (peek_or_null() == '-') {
-            ++i_;
-            positive_exponent = false;
-        }
-        if (i_ == n_) fail(Code::eof_value);
-        const unsigned char first = s_[i_++];
-        if (!is_digit(first)) fail(Code::invalid_number);
-        std::int32_t exponent = first - '0';
-        while (is_digit(peek_or_null())) {
-            const std::int32_t digit = s_[i_++] - '0';
-            if (would_overflow<std::int32_t>(exponent, digit, std::numeric_limits<std::int32_t>::max())) {
-                // Too large to matter: zero, or out of range.
-                if (significand != 0 && positive_exponent) fail(Code::number_out_of_range);
-                while (is_digit(peek_or_null())) ++i_;
-                return positive ? 0.0 : -0.0;
-            }
-            exponent = exponent * 10 + digit;
-        }
-        const std::int64_t total = positive_exponent ? starting + exponent : starting - exponent;
-        return f64_from_parts(positive, significand, saturate_i32(total));
-    }
-
-    double parse_decimal(bool positive, std::uint64_t significand, std::int64_t exponent_before) {
-        ++i_;  // the point
-        std::int64_t exponent_after = 0;
-        bool any_digit = false;
-        while (is_digit(peek_or_null())) {
-            const auto digit = static_cast<std::uint64_t>(s_[i_] - '0');
-            any_digit = true;
-            if (would_overflow<std::uint64_t>(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
-                // Further digits cannot change the double.
-                while (is_digit(peek_or_null())) ++i_;
-                break;
-            }
-            ++i_;
-            significand = significand * 10 + digit;
-            --exponent_after;
-        }
-        if (!any_digit) fail_peek(i_ < n_ ? Code::invalid_number : Code::eof_value);
-        const std::int64_t exponent = exponent_before + exponent_after;
-        const int c = peek_or_null();
-        if (c == 'e' || c == 'E') return parse_exponent(positive, significand, exponent);
-        return f64_from_parts(positive, significand, exponent);
-    }
-
-    // An integer too long for 64 bits: the digits beyond count as a power of ten.
-    double parse_long_integer(bool positive, std::uint64_t significand) {
-        std::int64_t exponent = 0;
-        for (;;) {
-            const int c = peek_or_null();
-            if (is_digit(c)) {
-                ++i_;
-                ++exponent;
-            } else if (c == '.') {
-                return parse_decimal(positive, significand, exponent);
-            } else if (c == 'e' || c == 'E') {
-                return parse_exponent(positive, significand, exponent);
-            } else {
-                return f64_from_parts(positive, significand, exponent);
-            }
-        }
-    }
-
-    Number finish_number(bool positive, std::uint64_t significand) {
-        const int c = peek_or_null();
-        if (c == '.') return {Number::Kind::floating, 0, 0, parse_decimal(positive, significand, 0)};
-        if (c == 'e' || c == 'E') return {Number::Kind::floating, 0, 0, parse_exponent(positive, significand, 0)};
-        if (positive) return {Number::Kind::unsigned_integer, significand, 0, 0};
-        const auto negated = static_cast<std::int64_t>(0 - significand);
-        // Zero and magnitudes beyond the signed range become doubles.
-        if (negated >= 0) return {Number::Kind::floating, 0, 0, -static_cast<double>(significand)};
-        return {Number::Kind::signed_integer, 0, negated, 0};
-    }
-
-    // After an optional minus sign.
-    Number parse_number(bool positive) {
-        if (i_ == n_) fail(Code::eof_value);
-        const unsigned char first = s_[i_++];
-        if (first == '0') {
-            if (is_digit(peek_or_null())) fail_peek(Code::invalid_number);
-            return finish_number(positive, 0);
-        }
-        if (!is_digit(first)) fail(Code::invalid_number);
-        std::uint64_t significand = first - '0';
-        while (is_digit(peek_or_null())) {
-            const auto digit = static_cast<std::uint64_t>(s_[i_] - '0');
-            if (would_overflow<std::uint64_t>(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
-                return {Number::Kind::floating, 0, 0, parse_long_integer(positive, significand)};
-            }
-            ++i_;
-            significand = significand * 10 + digit;
-        }
-        return finish_number(positive, significand);
-    }
-
-    // Syntax only: no range, so 1e400 passes.
-    void ignore_number() {
-        const unsigned char first = static_cast<unsigned char>(peek_or_null());
-        if (i_ < n_) ++i_;
-        if (first == '0') {
-            if (is_digit(peek_or_null())) fail_peek(Code::invalid_number);
-        } else if (first >= '1' && first <= '9') {
-            while (is_digit(peek_or_null())) ++i_;
-        } else {
-            fail(Code::invalid_number);
-        }
-        if (peek_or_null() == '.') {
-            ++i_;
-            bool any_digit = false;
-            while (is_digit(peek_or_null())) {
-                ++i_;
-                any_digit = true;
-            }
-            if (!any_digit) fail_peek(Code::invalid_number);
-        }
-        const int c = peek_or_null();
-        if (c == 'e' || c == 'E') {
-            ++i_;
-            if (peek_or_null() == '+' || peek_or_null() == '-') ++i_;
-            const int digit = peek_or_null();
-            if (i_ < n_) ++i_;
-            if (!is_digit(digit)) fail(Code::invalid_number);
-            while (is_digit(peek_or_null())) ++i_;
-        }
-    }
-
     // ---- values of unknown keys ----
 
     // Checks one value and moves past it, without recursion: the open
@@ -538,7 +271,7 @@ private:
                 case 'n': ++i_; parse_ident("ull"); break;
                 case 't': ++i_; parse_ident("rue"); break;
                 case 'f': ++i_; parse_ident("alse"); break;
-                case '-': ++i_; ignore_number(); break;
+                case '-': ++i_; skip_number(*this); break;
                 case '"': ++i_; ignore_str(); break;
                 case '[':
                 case '{':
@@ -548,7 +281,7 @@ private:
                     break;
                 default:
                     if (!is_digit(c)) fail_peek(Code::expected_value);
-                    ignore_number();
+                    skip_number(*this);
                     break;
             }
             if (depth == 0) return;
@@ -594,7 +327,7 @@ private:
             case 'n': ++i_; parse_ident("ull"); message += "null"; break;
             case 't': ++i_; parse_ident("rue"); message += "boolean `true`"; break;
             case 'f': ++i_; parse_ident("alse"); message += "boolean `false`"; break;
-            case '-': ++i_; describe(message, parse_number(false)); break;
+            case '-': ++i_; append_number_description(*this, false, message); break;
             case '"': {
                 ++i_;
                 const std::string_view text = read_str(scratch_);
@@ -606,24 +339,12 @@ private:
             case '{': message += "map"; break;
             default:
                 if (!is_digit(peek_or_null())) fail_peek(Code::expected_value);
-                describe(message, parse_number(true));
+                append_number_description(*this, true, message);
                 break;
         }
         message += ", expected ";
         message += expected;
         fail_here(std::move(message));
-    }
-
-    static void describe(std::string& out, const Number& number) {
-        switch (number.kind) {
-            case Number::Kind::unsigned_integer: out += "integer `" + std::to_string(number.u) + "`"; break;
-            case Number::Kind::signed_integer: out += "integer `" + std::to_string(number.i) + "`"; break;
-            case Number::Kind::floating:
-                out += "floating point `";
-                append_float_text(out, number.f);
-                out += "`";
-                break;
-        }
     }
 
     // ---- values of known fields ----
@@ -913,9 +634,6 @@ private:
         leave();
     }
 
-    const unsigned char* s_;
-    std::size_t n_;
-    std::size_t i_ = 0;
     int depth_left_ = kMaxNesting + 1;
     std::string scratch_;
 };
