@@ -6,7 +6,9 @@ import base64
 import json
 import os
 import pathlib
+import random
 import re
+import struct
 import subprocess
 
 import pytest
@@ -232,3 +234,78 @@ def test_invalid_utf8_in_an_unknown_value_passes(core_build):
 ])
 def test_string_faults_come_before_the_utf8_check(core_build, data, message):
     assert read_error(core_build, "SignedEnvelope", data) == message
+
+
+# ---- writing ----
+
+def oracle_string(text: bytes) -> bytes:
+    """A JSON string as the writer must produce it, byte by byte."""
+    short = {0x22: b'\\"', 0x5C: b"\\\\", 0x08: b"\\b", 0x09: b"\\t", 0x0A: b"\\n", 0x0C: b"\\f", 0x0D: b"\\r"}
+    out = bytearray(b'"')
+    for byte in text:
+        if byte in short:
+            out += short[byte]
+        elif byte < 0x20:
+            out += b"\\u%04x" % byte
+        else:
+            out.append(byte)
+    return bytes(out + b'"')
+
+
+def random_texts(count, seed):
+    """Texts mixing plain ASCII runs with bytes that need escaping and
+    multi-byte characters, at every offset around 16-byte blocks."""
+    rng = random.Random(seed)
+    pieces = [b"a", b"xyz", b'"', b"\\", b"\x00", b"\x1f", b"\n", b"\x7f", b"/", "é".encode(), "中".encode(),
+              "😀".encode(), b"\t", b"0123456789abcdef"]
+    texts = [b"x" * n + b'"' + b"y" * m for n in range(40) for m in (0, 1, 15, 16, 17)]
+    texts += [b"".join(rng.choice(pieces) for _ in range(rng.randrange(0, 60))) for _ in range(count)]
+    return texts
+
+
+def test_every_byte_is_escaped_by_the_table(core_build):
+    texts = [bytes([b]) for b in range(0x100)] + [bytes(range(0x100)) * 3]
+    answers = probe(core_build, [("sign", "-", t) for t in texts])
+    for text, answer in zip(texts, answers):
+        assert answer[0] == "ok"
+        assert unb64(answer[1]) == b"[" + oracle_string(text) + b',"h1",' + oracle_string(text) + b"]"
+
+
+def test_escaping_at_every_block_offset(core_build):
+    texts = random_texts(600, seed=7)
+    answers = probe(core_build, [("sign", "-", t) for t in texts])
+    for text, answer in zip(texts, answers):
+        assert unb64(answer[1]) == b"[" + oracle_string(text) + b',"h1",' + oracle_string(text) + b"]", text
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True])
+def test_reading_decodes_what_python_encodes(core_build, ensure_ascii):
+    texts = [t.decode() for t in random_texts(400, seed=11 + ensure_ascii)]
+    documents = [json.dumps({**json.loads(ENVELOPE), "exchange_id": t}, ensure_ascii=ensure_ascii) for t in texts]
+    answers = probe(core_build, [("read", "SignedEnvelope", d.encode()) for d in documents])
+    for text, answer in zip(texts, answers):
+        assert answer[0] == "ok", answer
+        assert unb64(answer[1]) == ENVELOPE.replace('"ex-1"', oracle_string(text.encode()).decode()).encode()
+
+
+def counterparty_request(*fields):
+    data = b""
+    for field in fields:
+        value = b"" if field is None else field.encode()
+        data += (b"0" if field is None else b"1") + struct.pack(">I", len(value)) + value
+    return ("counterparty", "-", data)
+
+
+@pytest.mark.parametrize("fields, expected", [
+    (("a", "quic", None, None),
+     '{"identifier":"a","protocol_hint":"quic","peer_address":null,"counterparty_signature":null}'),
+    (("a", "quic", "kiv://body/peer/x", "sig"),
+     '{"identifier":"a","protocol_hint":"quic","peer_address":"kiv://body/peer/x","counterparty_signature":"sig"}'),
+    (("", "", "", None),
+     '{"identifier":"","protocol_hint":"","peer_address":"","counterparty_signature":null}'),
+    (('q"\\', "\x01", None, "é/"),
+     '{"identifier":"q\\"\\\\","protocol_hint":"\\u0001","peer_address":null,"counterparty_signature":"é/"}'),
+])
+def test_counterparty_info_always_writes_four_keys(core_build, fields, expected):
+    answer = probe(core_build, [counterparty_request(*fields)])[0]
+    assert answer[0] == "ok" and unb64(answer[1]).decode() == expected

@@ -12,6 +12,11 @@
 // ok TAB <text written back> TAB <civil fields>, or err TAB <message>.
 // After a successful read the compact text is read again and must write
 // back identically; otherwise the answer is "unstable".
+// Writer-only requests (record "-"), answered ok TAB <base64 of the text>:
+//   op "sign":         signing bytes of an envelope whose exchange_id and
+//                      response_hash are the input, request_hash "h1"
+//   op "counterparty": CounterpartyInfo from four fields, each a presence
+//                      byte ('1' or '0'), a 4-byte big-endian length, bytes
 
 #include <cstdio>
 #include <iostream>
@@ -128,8 +133,36 @@ std::string instant_answer(const std::string& input) {
     return "ok\t" + base64_encode(zun::format_instant(instant)) + "\t" + civil(instant);
 }
 
+std::string sign_answer(const std::string& input) {
+    zun::SignedEnvelope envelope;
+    envelope.exchange_id = input;
+    envelope.request_hash = "h1";
+    envelope.response_hash = input;
+    return "ok\t" + base64_encode(zun::canonical_signing_bytes(envelope));
+}
+
+std::string counterparty_answer(const std::string& input) {
+    std::optional<std::string> fields[4];
+    std::size_t at = 0;
+    for (auto& field : fields) {
+        if (at + 5 > input.size()) return "bad-request";
+        const bool present = input[at] == '1';
+        std::size_t length = 0;
+        for (int k = 1; k <= 4; ++k) length = length << 8 | static_cast<unsigned char>(input[at + k]);
+        at += 5;
+        if (at + length > input.size()) return "bad-request";
+        if (present) field = input.substr(at, length);
+        at += length;
+    }
+    if (!fields[0] || !fields[1]) return "bad-request";
+    const zun::CounterpartyInfo info{*fields[0], *fields[1], fields[2], fields[3]};
+    return "ok\t" + base64_encode(zun::to_json(info));
+}
+
 std::string answer(const std::string& op, const std::string& record, const std::string& input) {
     if (op == "instant") return instant_answer(input);
+    if (op == "sign") return sign_answer(input);
+    if (op == "counterparty") return counterparty_answer(input);
     if (op != "read") return "bad-request";
     if (record == "ProtocolAddress") return read_answer<zun::ProtocolAddress>(input);
     if (record == "SignedEnvelope") return read_answer<zun::SignedEnvelope>(input);
