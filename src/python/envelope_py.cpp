@@ -25,7 +25,8 @@ constexpr Signature kFromJson{"SignedEnvelope.from_json()", kFromJsonParams};
 constexpr Param kFromDictParams[] = {{"d", true}};
 constexpr Signature kFromDict{"SignedEnvelope.from_dict()", kFromDictParams};
 
-// The one reading path of from_json and from_dict.
+// The one reading path of from_json and from_dict; a failed read creates no
+// object.
 PyObject* read_envelope(std::string_view text) {
     SignedEnvelope envelope;
     if (auto error = from_json(text, envelope)) raise_invalid_json("SignedEnvelope", *error);
