@@ -3,6 +3,8 @@ equality; and the pair-class classifier over envelope fields."""
 import datetime
 import json
 import re
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -363,6 +365,14 @@ def test_years_datetime_cannot_hold_raise_the_hosts_value_error(when):
         e.opened_at
     with pytest.raises(ValueError, match="out of range"):
         e.closed_at
+
+
+def test_datetime_module_is_imported_when_nobody_has_yet():
+    code = ("import sys, zun_protocol\n"
+            "assert 'datetime' not in sys.modules\n"
+            f"print(repr(zun_protocol.SignedEnvelope.from_json({MINIMAL!r}).opened_at))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == "datetime.datetime(2026, 4, 15, 9, 0, tzinfo=datetime.timezone.utc)\n", done.stderr
 
 
 LEAP_MESSAGE = "ignored leap-second, `datetime` does not support leap-seconds"

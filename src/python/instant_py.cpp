@@ -8,16 +8,31 @@ namespace {
 
 constexpr const char* kLeapSecondWarning = "ignored leap-second, `datetime` does not support leap-seconds";
 
-// The limited API has no datetime C API, so the objects are built by
-// calling the module's own classes. Like `json`, the module is looked up at
-// each call and no reference to it is kept.
-Ref datetime_module() {
-    return Ref(check(PyImport_ImportModule("datetime")));
+// Attribute and module names, interned once: constants, not state.
+struct Names {
+    PyObject* datetime = nullptr;
+    PyObject* timezone = nullptr;
+    PyObject* utc = nullptr;
+};
+
+const Names& names() {
+    static Names cached;
+    if (cached.utc == nullptr) {
+        Ref datetime(check(PyUnicode_InternFromString("datetime")));
+        Ref timezone(check(PyUnicode_InternFromString("timezone")));
+        Ref utc(check(PyUnicode_InternFromString("utc")));
+        cached = {datetime.release(), timezone.release(), utc.release()};
+    }
+    return cached;
 }
 
-Ref utc_of(PyObject* module) {
-    Ref timezone(check(PyObject_GetAttrString(module, "timezone")));
-    return Ref(check(PyObject_GetAttrString(timezone.get(), "utc")));
+// The limited API has no datetime C API, so the objects are built by
+// calling the module's own classes. The module is looked up at each call,
+// as the host has it, and no reference to it is kept.
+Ref datetime_module(const Names& n) {
+    if (PyObject* module = PyImport_GetModule(n.datetime)) return Ref(module);
+    if (PyErr_Occurred()) throw PythonError{};
+    return Ref(check(PyImport_Import(n.datetime)));
 }
 
 // Steals `item` into `tuple` at `index`.
@@ -29,9 +44,11 @@ void put(PyObject* tuple, Py_ssize_t index, PyObject* item) {
 
 PyObject* new_datetime(const Instant& instant) {
     const CivilDateTime civil = to_civil(instant);
-    Ref module = datetime_module();
-    Ref datetime_class(check(PyObject_GetAttrString(module.get(), "datetime")));
-    Ref utc = utc_of(module.get());
+    const Names& n = names();
+    Ref module = datetime_module(n);
+    Ref datetime_class(check(PyObject_GetAttr(module.get(), n.datetime)));
+    Ref timezone(check(PyObject_GetAttr(module.get(), n.timezone)));
+    Ref utc(check(PyObject_GetAttr(timezone.get(), n.utc)));
 
     // datetime(year, month, day, hour, minute, second, microsecond, tzinfo)
     Ref args(check(PyTuple_New(8)));
