@@ -391,7 +391,8 @@ std::size_t format_instant(const Instant& instant, char* out) noexcept {
     const CivilDateTime c = to_civil(instant);
     char* p = out;
     if (c.year >= 0 && c.year <= 9999) {
-        p = write_digits(p, static_cast<std::uint64_t>(c.year), 4);
+        p = write_two(p, static_cast<unsigned>(c.year / 100));
+        p = write_two(p, static_cast<unsigned>(c.year % 100));
     } else {
         *p++ = c.year < 0 ? '-' : '+';
         const std::uint64_t magnitude =
@@ -412,7 +413,9 @@ std::size_t format_instant(const Instant& instant, char* out) noexcept {
     if (c.nanos != 0) {
         *p++ = '.';
         if (c.nanos % 1'000'000 == 0) {
-            p = write_digits(p, c.nanos / 1'000'000, 3);
+            const unsigned millis = c.nanos / 1'000'000;
+            *p++ = static_cast<char>('0' + millis / 100);
+            p = write_two(p, millis % 100);
         } else if (c.nanos % 1'000 == 0) {
             p = write_digits(p, c.nanos / 1'000, 6);
         } else {

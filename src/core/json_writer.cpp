@@ -35,7 +35,9 @@ JsonWriter::JsonWriter(Layout layout) : layout_(layout) {
 
 void JsonWriter::grow(std::size_t n) {
     const auto used = static_cast<std::size_t>(cursor_ - out_.data());
-    out_.resize(std::max(2 * out_.size(), used + n));
+    // Records outgrow the first 128 bytes quickly: grow in large steps so
+    // that a typical envelope is copied once.
+    out_.resize(std::max(4 * out_.size(), used + n));
     cursor_ = out_.data() + used;
     limit_ = out_.data() + out_.size();
 }

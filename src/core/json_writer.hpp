@@ -52,6 +52,10 @@ public:
     void boolean(bool value) { raw(value ? std::string_view("true") : std::string_view("false")); }
     void null() { raw("null"); }
 
+    // Makes room for `more` bytes in one step, for callers that can tell
+    // roughly how long the text they are about to write will be.
+    void expect(std::size_t more) { reserve(more); }
+
     std::string take();
 
 private:

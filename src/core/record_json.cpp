@@ -155,9 +155,24 @@ constexpr FieldDesc kQueuedItemFields[] = {
 };
 constexpr RecordDesc kQueuedItem{"QueuedItem", kQueuedItemFields};
 
-// Reads into a fresh record so that `out` changes only on success.
+bool is_default(const QueuedItem& item) {
+    return item.queue_id.empty() && item.pair_class.empty() && item.envelope == SignedEnvelope{};
+}
+template <class Record>
+bool is_default(const Record& record) {
+    return record == Record{};
+}
+
+// `out` changes only on success. A default-constructed `out` (as callers
+// that build a new record pass) is read into directly and reset should the
+// read fail; any other is replaced by a record read on the side.
 template <class Record>
 std::optional<JsonError> read_into(std::string_view text, const RecordDesc& desc, Record& out) {
+    if (is_default(out)) {
+        auto error = json::read_record(text, desc, &out);
+        if (error) out = Record{};
+        return error;
+    }
     Record value;
     if (auto error = json::read_record(text, desc, &value)) return error;
     out = std::move(value);
@@ -182,7 +197,18 @@ void write(JsonWriter& w, const ProtocolAddress& address) {
     w.end_object();
 }
 
+// The envelope's length without escapes: its text plus keys and punctuation.
+std::size_t plain_length(const SignedEnvelope& e) {
+    auto address = [](const ProtocolAddress& a) { return a.type.size() + a.ref.size() + 48; };
+    auto optional = [](const std::optional<std::string>& text) { return text ? text->size() + 32 : 0; };
+    return 320 + e.exchange_id.size() + address(e.peer_self) +
+           (e.peer_counterparty ? address(*e.peer_counterparty) + 24 : 0) + e.request_hash.size() +
+           optional(e.response_hash) + optional(e.counterparty_signature) + e.our_signature.size() +
+           (e.closed_at ? 48 : 0) + e.protocol_hint.size() + e.counterparty_identifier.size();
+}
+
 void write(JsonWriter& w, const SignedEnvelope& e) {
+    w.expect(plain_length(e));
     w.begin_object();
     w.key("exchange_id");
     w.string(e.exchange_id);
