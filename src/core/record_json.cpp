@@ -200,10 +200,10 @@ void write(JsonWriter& w, const ProtocolAddress& address) {
 // The envelope's length without escapes: its text plus keys and punctuation.
 std::size_t plain_length(const SignedEnvelope& e) {
     auto address = [](const ProtocolAddress& a) { return a.type.size() + a.ref.size() + 48; };
-    auto optional = [](const std::optional<std::string>& text) { return text ? text->size() + 32 : 0; };
+    auto member = [](const std::optional<std::string>& text) { return text ? text->size() + 32 : 0; };
     return 320 + e.exchange_id.size() + address(e.peer_self) +
            (e.peer_counterparty ? address(*e.peer_counterparty) + 24 : 0) + e.request_hash.size() +
-           optional(e.response_hash) + optional(e.counterparty_signature) + e.our_signature.size() +
+           member(e.response_hash) + member(e.counterparty_signature) + e.our_signature.size() +
            (e.closed_at ? 48 : 0) + e.protocol_hint.size() + e.counterparty_identifier.size();
 }
 
