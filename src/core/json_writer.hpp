@@ -13,7 +13,7 @@ class JsonWriter {
 public:
     enum class Layout : unsigned char { compact, indented };
 
-    // The buffer starts with room for 128 bytes and doubles as it fills.
+    // The buffer starts with room for 128 bytes and grows as it fills.
     explicit JsonWriter(Layout layout = Layout::compact);
 
     void begin_object() { open('{'); }
