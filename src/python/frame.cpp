@@ -24,11 +24,18 @@ PyObject* panic_type() {
     return type;
 }
 
-PyObject* json_function(const char* name) {
+// An interned name, made on first use and kept: a constant, not state. The
+// interned object carries its hash, so lookups with it skip hashing.
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = check(PyUnicode_InternFromString(text));
+    return slot;
+}
+
+PyObject* json_function(PyObject* name) {
     // Imported at each call: the module keeps no reference to `json`.
-    Ref module_name(check(PyUnicode_FromString("json")));
-    Ref json(check(PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, nullptr, 0)));
-    return check(PyObject_GetAttrString(json.get(), name));
+    static PyObject* module_name = nullptr;
+    Ref json(check(PyImport_ImportModuleLevelObject(interned(module_name, "json"), nullptr, nullptr, nullptr, 0)));
+    return check(PyObject_GetAttr(json.get(), name));
 }
 
 }  // namespace
@@ -40,13 +47,15 @@ void raise_panic(const char* message) noexcept {
 }
 
 PyObject* json_loads(std::string_view text) {
-    Ref loads(json_function("loads"));
+    static PyObject* name = nullptr;
+    Ref loads(json_function(interned(name, "loads")));
     Ref str(new_str(text));
     return check(PyObject_CallFunctionObjArgs(loads.get(), str.get(), nullptr));
 }
 
 std::string json_dumps(PyObject* dict) {
-    Ref dumps(json_function("dumps"));
+    static PyObject* name = nullptr;
+    Ref dumps(json_function(interned(name, "dumps")));
     Ref text(check(PyObject_CallFunctionObjArgs(dumps.get(), dict, nullptr)));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
