@@ -57,7 +57,7 @@ WORKLOADS = [
     ("SignedEnvelope:from_dict-datetime", lambda: zp.SignedEnvelope.from_dict({**_dict, "x": datetime.date.min})),
     ("SignedEnvelope:from_dict-list", lambda: zp.SignedEnvelope.from_dict([])),
     ("SignedEnvelope:from_dict-keyword", lambda: zp.SignedEnvelope.from_dict(dict=_dict)),
-    ("SignedEnvelope:members", lambda: (_envelope_members(_full), _envelope_members(_minimal))),
+    ("SignedEnvelope:members", lambda: (_envelope_members(_full), _envelope_members(_minimal), _minimal.closed_at)),
     ("SignedEnvelope:leap-second", _leap_second_ignored),
     ("SignedEnvelope:leap-second-error", _leap_second_as_error),
     ("SignedEnvelope:year-zero", lambda: _year_zero.opened_at),
