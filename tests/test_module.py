@@ -13,13 +13,13 @@ ALL = [
     "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt", "AnchorProof", "MockAnchor",
     "EnvelopeQueue", "QueuedItem", "classify_exchange",
 ]
-CLASSES = [getattr(zp, name) for name in ALL[1:-1] if hasattr(zp, name)]
+CLASSES = [getattr(zp, name) for name in ALL[1:-1]]
+WITHOUT_CONSTRUCTOR = ["SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
+                       "AnchorProof", "QueuedItem"]
 
 
 def test_published_names_in_order():
-    published = [name for name in ALL if name in zp.__all__]
-    assert zp.__all__ == published
-    assert zp.__all__[0] == "__version__"
+    assert zp.__all__ == ALL
     assert zp.__version__ == "0.1.0"
     assert zp.__doc__ == ""
     module_attrs = [k for k in vars(zp) if not k.startswith("__") or k == "__version__"]
@@ -59,6 +59,23 @@ def test_class_object_rules(cls):
     assert "__weakref__" not in dir(cls)
     cls.some_class_attribute = 1  # class objects are ordinary heap types
     del cls.some_class_attribute
+
+
+@pytest.mark.parametrize("name", WITHOUT_CONSTRUCTOR)
+def test_classes_without_constructor_refuse_instantiation(name):
+    with pytest.raises(TypeError) as info:
+        getattr(zp, name)()
+    assert f"zun_protocol.{name}" in str(info.value)
+
+
+def test_unhashable_value_classes():
+    envelope = zp.SignedEnvelope.from_json(
+        '{"exchange_id":"e","peer_self":["body","peer","p"],"direction":"inbound","request_hash":"h",'
+        '"our_signature":"s","opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic","counterparty_identifier":"c"}')
+    for value in (envelope, zp.CounterpartyInfo("a", "b"), zp.AttestationChain()):
+        with pytest.raises(TypeError, match="unhashable"):
+            hash(value)
+    assert len({zp.MockAnchor("a"), zp.MockAnchor("a")}) == 2  # identity classes hash by identity
 
 
 def test_panic_exception_not_published():
