@@ -183,12 +183,12 @@ def run():
         floor.measure()
         push_floor, list_floor = floor.push, floor.list
 
-        report([
+        rows = report([
             ("push", push_ours, push_peer, "json.dumps + open/write + os.replace", 0.5),
             (f"list() of {LIST_ITEMS:,} items", list_ours, list_peer, "os.listdir + json.load each", 0.25),
             ("drop_item", drop_ours, drop_bare, "bare os.stat + os.unlink", 1.2),
         ], "EnvelopeQueue (ours / plain Python, lower is better)")
-        report([
+        return rows + report([
             ("push", push_ours, push_floor, "C: stat, open, write, close, rename", None),
             (f"list() of {LIST_ITEMS:,} items", list_ours, list_floor, "C: opendir/readdir, open/read/close", None),
             (f"list() per item", list_ours / LIST_ITEMS, list_floor / LIST_ITEMS, "the same, per item", None),
