@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <optional>
 
 #include "core/ascii_swar.hpp"
@@ -89,41 +88,22 @@ constexpr HintRow kHintRows[] = {
 static_assert(std::all_of(std::begin(kHintRows), std::end(kHintRows),
                           [](const HintRow& row) { return row.size <= kHintKeySize; }));
 
-// Counterparty texts longer than this are lowercased on the heap.
-constexpr std::size_t kStackTextSize = 512;
-
-void ascii_lowercase(char* out, std::string_view text) noexcept {
-    std::size_t i = 0;
-    for (; text.size() - i >= 8; i += 8) swar::store(out + i, swar::ascii_lowercase(swar::load(text.data() + i)));
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-    }
+constexpr unsigned char ascii_lower(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-bool has_dot(std::string_view text) noexcept {
-    std::size_t i = 0;
-    for (; text.size() - i >= 8; i += 8) {
-        if (swar::has_byte(swar::load(text.data() + i), '.')) return true;
-    }
-    for (; i < text.size(); ++i) {
-        if (text[i] == '.') return true;
-    }
-    return false;
-}
-
-const char* find_dot(const char* from, const char* end) noexcept {
-    return static_cast<const char*>(std::memchr(from, '.', static_cast<std::size_t>(end - from)));
+constexpr unsigned char ascii_upper(unsigned char c) noexcept {
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
 
 // Bit r set: host row r.
 using RowMask = std::uint32_t;
 static_assert(kNoHostRow < 32);
 
-// For each byte value, the rows whose host has that byte just before (or
-// just after) its first dot. A dot in the text can only be the first dot of
-// an occurrence of a row that both its neighbours admit, which is rarely
-// more than one row and usually none.
+// For each byte value, the rows whose host has that byte (in either letter
+// case) just before (or just after) its first dot. A dot in the text can only
+// be the first dot of an occurrence of a row that both its neighbours admit,
+// which is rarely more than one row and usually none.
 struct DotNeighbours {
     std::array<RowMask, 256> before{};
     std::array<RowMask, 256> after{};
@@ -133,54 +113,83 @@ constexpr DotNeighbours kDotNeighbours = [] {
     DotNeighbours masks;
     for (std::size_t row = 0; row < kNoHostRow; ++row) {
         const HostRow& host = kHostRows[row];
-        masks.before[static_cast<unsigned char>(host.host[host.first_dot - 1])] |= RowMask{1} << row;
-        masks.after[static_cast<unsigned char>(host.host[host.first_dot + 1])] |= RowMask{1} << row;
+        const auto before = static_cast<unsigned char>(host.host[host.first_dot - 1]);
+        const auto after = static_cast<unsigned char>(host.host[host.first_dot + 1]);
+        masks.before[before] |= RowMask{1} << row;
+        masks.before[ascii_upper(before)] |= RowMask{1} << row;
+        masks.after[after] |= RowMask{1} << row;
+        masks.after[ascii_upper(after)] |= RowMask{1} << row;
     }
     return masks;
 }();
 
+// `text` lowercased by ASCII rules equals the lowercase `host`.
+bool equals_folded(const char* text, std::string_view host) noexcept {
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (ascii_lower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(host[i])) return false;
+    }
+    return true;
+}
+
+// Exactly the high bits of the bytes of `word` that are dots.
+constexpr std::uint64_t dot_bytes(std::uint64_t word) noexcept {
+    const std::uint64_t x = word ^ swar::broadcast('.');
+    const std::uint64_t low7 = ~swar::kHighs;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
 // Every host holds a dot with a byte on each side, so every occurrence of a
 // host in the text puts the host's first dot on one of the text's dots, away
 // from both ends. Trying the admitted rows at each dot is therefore a complete
-// substring search for all rows in one pass.
-std::size_t first_host_row(std::string_view lowered) noexcept {
-    const char* const begin = lowered.data();
-    const char* const end = begin + lowered.size();
-    std::size_t best = kNoHostRow;
-    for (const char* dot = find_dot(begin, end); dot != nullptr && best != 0; dot = find_dot(dot + 1, end)) {
-        if (dot == begin || dot + 1 == end) continue;
-        RowMask rows = kDotNeighbours.before[static_cast<unsigned char>(dot[-1])] &
-                       kDotNeighbours.after[static_cast<unsigned char>(dot[1])] & ((RowMask{1} << best) - 1);
+// substring search for all rows in one pass, and since only the few
+// candidates are compared letter by letter, the text is never copied to be
+// lowercased.
+class HostSearch {
+public:
+    explicit HostSearch(std::string_view text) noexcept
+        : text_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
+
+    std::size_t first_row() noexcept {
+        std::size_t i = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            for (; size_ - i >= 8 && best_ != 0; i += 8) {
+                for (std::uint64_t dots = dot_bytes(swar::load(text_ + i)); dots != 0; dots &= dots - 1) {
+                    try_dot(i + static_cast<std::size_t>(std::countr_zero(dots)) / 8);
+                }
+            }
+        }
+        for (; i < size_ && best_ != 0; ++i) {
+            if (text_[i] == '.') try_dot(i);
+        }
+        return best_;
+    }
+
+private:
+    void try_dot(std::size_t dot) noexcept {
+        if (dot == 0 || dot + 1 == size_) return;
+        RowMask rows = kDotNeighbours.before[text_[dot - 1]] & kDotNeighbours.after[text_[dot + 1]] &
+                       ((RowMask{1} << best_) - 1);
         for (; rows != 0; rows &= rows - 1) {
             const auto row = static_cast<std::size_t>(std::countr_zero(rows));
             const HostRow& candidate = kHostRows[row];
-            if (static_cast<std::size_t>(dot - begin) < candidate.first_dot) continue;
-            const char* const start = dot - candidate.first_dot;
-            if (static_cast<std::size_t>(end - start) >= candidate.host.size() &&
-                std::memcmp(start, candidate.host.data(), candidate.host.size()) == 0) {
-                best = row;
-                break;
+            if (dot < candidate.first_dot) continue;
+            const std::size_t start = dot - candidate.first_dot;
+            if (size_ - start >= candidate.host.size() &&
+                equals_folded(reinterpret_cast<const char*>(text_ + start), candidate.host)) {
+                best_ = row;
+                return;
             }
         }
     }
-    return best;
-}
 
-std::optional<PairClass> host_class(std::string_view counterparty) {
-    // Lowercasing leaves dots where they are, so a text without one is
-    // settled before any copy is made.
-    if (counterparty.size() < kShortestHost || !has_dot(counterparty)) {
-        return std::nullopt;
-    }
-    char stack_copy[kStackTextSize];
-    std::unique_ptr<char[]> heap_copy;
-    char* lowered = stack_copy;
-    if (counterparty.size() > kStackTextSize) {
-        heap_copy = std::make_unique_for_overwrite<char[]>(counterparty.size());
-        lowered = heap_copy.get();
-    }
-    ascii_lowercase(lowered, counterparty);
-    const std::size_t row = first_host_row({lowered, counterparty.size()});
+    const unsigned char* text_;
+    std::size_t size_;
+    std::size_t best_ = kNoHostRow;
+};
+
+std::optional<PairClass> host_class(std::string_view counterparty) noexcept {
+    if (counterparty.size() < kShortestHost) return std::nullopt;
+    const std::size_t row = HostSearch(counterparty).first_row();
     if (row == kNoHostRow) return std::nullopt;
     return kHostRows[row].pair_class;
 }

@@ -38,6 +38,11 @@ template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     std::array<PyObject*, N> out{};
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+        // Every parameter given by position: nothing can be missing or doubled.
+        for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+        return out;
+    }
     bind(sig, args, nargs, kwnames, out);
     return out;
 }
