@@ -11,66 +11,29 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/record_forms.hpp"
 
 namespace zun::py {
 namespace {
 
-// What the shared record methods need to know about each record class.
-template <class Record>
-struct RecordClass;
-
-template <>
-struct RecordClass<AnchorReceipt> {
+struct ReceiptClass {
+    using Cell = AnchorReceipt;
     static constexpr const char* kName = "AnchorReceipt";
-    static constexpr Param kSParams[] = {{"s", true}};
-    static constexpr Signature kFromJson{"AnchorReceipt.from_json()", kSParams};
-    static constexpr Param kDParams[] = {{"d", true}};
-    static constexpr Signature kFromDict{"AnchorReceipt.from_dict()", kDParams};
+    static constexpr Signature kFromJson{"AnchorReceipt.from_json()", kJsonTextParams};
+    static constexpr Signature kFromDict{"AnchorReceipt.from_dict()", kDictParams};
     static PyTypeObject* type() { return anchor_receipt_class.type; }
 };
 
-template <>
-struct RecordClass<AnchorProof> {
+struct ProofClass {
+    using Cell = AnchorProof;
     static constexpr const char* kName = "AnchorProof";
-    static constexpr Param kSParams[] = {{"s", true}};
-    static constexpr Signature kFromJson{"AnchorProof.from_json()", kSParams};
-    static constexpr Param kDParams[] = {{"d", true}};
-    static constexpr Signature kFromDict{"AnchorProof.from_dict()", kDParams};
+    static constexpr Signature kFromJson{"AnchorProof.from_json()", kJsonTextParams};
+    static constexpr Signature kFromDict{"AnchorProof.from_dict()", kDictParams};
     static PyTypeObject* type() { return anchor_proof_class.type; }
 };
 
-template <class Record>
-PyObject* read_record(std::string_view text) {
-    Record record;
-    if (const auto error = zun::from_json(text, record)) raise_invalid_json(RecordClass<Record>::kName, *error);
-    return wrap(RecordClass<Record>::type(), std::move(record));
-}
-
-template <class Record>
-PyObject* record_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(RecordClass<Record>::kFromJson, args, nargs, kwnames);
-        return read_record<Record>(to_text(bound[0], "s"));
-    });
-}
-
-template <class Record>
-PyObject* record_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(RecordClass<Record>::kFromDict, args, nargs, kwnames);
-        return read_record<Record>(json_dumps(to_dict(bound[0], "d")));
-    });
-}
-
-template <class Record>
-PyObject* record_to_json(PyObject* self, PyObject*) {
-    return guarded([&] { return new_str(zun::to_json(value_of<Record>(self))); });
-}
-
-template <class Record>
-PyObject* record_to_dict(PyObject* self, PyObject*) {
-    return guarded([&] { return json_loads(zun::to_json(value_of<Record>(self))); });
-}
+using ReceiptForms = RecordForms<ReceiptClass>;
+using ProofForms = RecordForms<ProofClass>;
 
 template <class Record, std::string Record::*Field>
 PyObject* get_text(PyObject* self, void*) {
@@ -103,10 +66,10 @@ PyObject* receipt_repr(PyObject* self) {
 }
 
 PyMethodDef receipt_methods[] = {
-    {"from_json", method(record_from_json<AnchorReceipt>), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
-    {"to_json", method(record_to_json<AnchorReceipt>), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"from_dict", method(record_from_dict<AnchorReceipt>), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
-    {"to_dict", method(record_to_dict<AnchorReceipt>), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"from_json", method(ReceiptForms::from_json), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
+    {"to_json", method(ReceiptForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_dict", method(ReceiptForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {"to_dict", method(ReceiptForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,10 +119,10 @@ PyObject* proof_repr(PyObject* self) {
 }
 
 PyMethodDef proof_methods[] = {
-    {"from_json", method(record_from_json<AnchorProof>), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
-    {"to_json", method(record_to_json<AnchorProof>), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"from_dict", method(record_from_dict<AnchorProof>), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
-    {"to_dict", method(record_to_dict<AnchorProof>), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"from_json", method(ProofForms::from_json), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
+    {"to_json", method(ProofForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_dict", method(ProofForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {"to_dict", method(ProofForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

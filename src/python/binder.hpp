@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,6 +64,10 @@ std::string_view to_text(PyObject* obj, const char* param);
 std::optional<std::string_view> to_optional_text(PyObject* obj, const char* param);
 // `bytes` (and subclasses) only.
 std::string_view to_bytes(PyObject* obj, const char* param);
+// The same bytes as unsigned octets, for the cryptographic core.
+inline std::span<const std::uint8_t> byte_span(std::string_view data) {
+    return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
+}
 // `dict` (and subclasses).
 PyObject* to_dict(PyObject* obj, const char* param);
 // Any sequence whose items are all `str`; a `str` itself is refused.

@@ -15,13 +15,10 @@
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/frame.hpp"
+#include "python/record_forms.hpp"
 
 namespace zun::py {
 namespace {
-
-std::span<const std::uint8_t> as_bytes(std::string_view data) {
-    return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
-}
 
 // ---- AttestationChain ---------------------------------------------------------
 
@@ -127,51 +124,26 @@ struct Self {
 
 const PeerIdentityDescriptor& descriptor_of(PyObject* self) { return value_of<Self>(self).record; }
 
-constexpr Param kSParams[] = {{"s", true}};
-constexpr Signature kFromJson{"PeerIdentityDescriptor.from_json()", kSParams};
-constexpr Param kDParams[] = {{"d", true}};
-constexpr Signature kFromDict{"PeerIdentityDescriptor.from_dict()", kDParams};
+struct DescriptorClass {
+    using Cell = Self;
+    static constexpr const char* kName = "PeerIdentityDescriptor";
+    static constexpr Signature kFromJson{"PeerIdentityDescriptor.from_json()", kJsonTextParams};
+    static constexpr Signature kFromDict{"PeerIdentityDescriptor.from_dict()", kDictParams};
+    static PyTypeObject* type() { return peer_identity_descriptor_class.type; }
+    static PeerIdentityDescriptor& record(Self& cell) { return cell.record; }
+    static const PeerIdentityDescriptor& record(const Self& cell) { return cell.record; }
+};
+using DescriptorForms = RecordForms<DescriptorClass>;
+
 constexpr Param kFingerprintParams[] = {{"public_key_bytes", true}};
 constexpr Signature kFingerprintOf{"PeerIdentityDescriptor.fingerprint_of()", kFingerprintParams};
 constexpr Param kVerifyParams[] = {{"payload", true}, {"signature_bytes", true}};
 constexpr Signature kVerify{"PeerIdentityDescriptor.verify()", kVerifyParams};
 
-// The one reading path of from_json and from_dict.
-// The record is read straight into the new instance, sparing a move of
-// every field; on failure the instance is released before the error rises.
-PyObject* read_descriptor(std::string_view text) {
-    Ref self(check(PyType_GenericAlloc(peer_identity_descriptor_class.type, 0)));
-    Self* cell = new (&value_of<Self>(self.get())) Self{};
-    if (const auto error = from_json(text, cell->record)) raise_invalid_json("PeerIdentityDescriptor", *error);
-    return self.release();
-}
-
-PyObject* descriptor_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(kFromJson, args, nargs, kwnames);
-        return read_descriptor(to_text(bound[0], "s"));
-    });
-}
-
-PyObject* descriptor_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(kFromDict, args, nargs, kwnames);
-        return read_descriptor(json_dumps(to_dict(bound[0], "d")));
-    });
-}
-
-PyObject* descriptor_to_json(PyObject* self, PyObject*) {
-    return guarded([&] { return new_str(to_json(descriptor_of(self))); });
-}
-
-PyObject* descriptor_to_dict(PyObject* self, PyObject*) {
-    return guarded([&] { return json_loads(to_json(descriptor_of(self))); });
-}
-
 PyObject* descriptor_fingerprint_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<1>(kFingerprintOf, args, nargs, kwnames);
-        const auto key = as_bytes(to_bytes(bound[0], "public_key_bytes"));
+        const auto key = byte_span(to_bytes(bound[0], "public_key_bytes"));
         switch (check_public_key(key)) {
             case PublicKeyCheck::wrong_length: raise(Failure::WrongLength, "public_key must be exactly 32 bytes");
             case PublicKeyCheck::not_a_point: raise(Failure::InvalidPublicKey, "invalid Ed25519 public key bytes");
@@ -184,8 +156,8 @@ PyObject* descriptor_fingerprint_of(PyObject*, PyObject* const* args, Py_ssize_t
 PyObject* descriptor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<2>(kVerify, args, nargs, kwnames);
-        const auto payload = as_bytes(to_bytes(bound[0], "payload"));
-        const auto signature = as_bytes(to_bytes(bound[1], "signature_bytes"));
+        const auto payload = byte_span(to_bytes(bound[0], "payload"));
+        const auto signature = byte_span(to_bytes(bound[1], "signature_bytes"));
         const VerifyingKey* key = value_of<Self>(self).verifying_key();
         const VerifyOutcome outcome =
             key != nullptr ? verify_signature(*key, payload, signature) : VerifyOutcome::bad_public_key;
@@ -240,10 +212,10 @@ PyObject* get_superseded_by(PyObject* self, void*) {
 }
 
 PyMethodDef descriptor_methods[] = {
-    {"from_json", method(descriptor_from_json), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
-    {"to_json", method(descriptor_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"from_dict", method(descriptor_from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
-    {"to_dict", method(descriptor_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"from_json", method(DescriptorForms::from_json), kFastKeywords | METH_STATIC, "from_json(s)\n--\n\n"},
+    {"to_json", method(DescriptorForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_dict", method(DescriptorForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {"to_dict", method(DescriptorForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {"fingerprint_of", method(descriptor_fingerprint_of), kFastKeywords | METH_STATIC,
      "fingerprint_of(public_key_bytes)\n--\n\n"
      "Compute the canonical fingerprint for a raw Ed25519 public key.\n"

@@ -12,6 +12,7 @@
 #include "python/errors.hpp"
 #include "python/frame.hpp"
 #include "python/instant_py.hpp"
+#include "python/record_forms.hpp"
 
 namespace zun::py {
 namespace {
@@ -20,44 +21,17 @@ namespace {
 
 const SignedEnvelope& envelope_of(PyObject* self) { return value_of<SignedEnvelope>(self); }
 
-constexpr Param kFromJsonParams[] = {{"s", true}};
-constexpr Signature kFromJson{"SignedEnvelope.from_json()", kFromJsonParams};
-constexpr Param kFromDictParams[] = {{"d", true}};
-constexpr Signature kFromDict{"SignedEnvelope.from_dict()", kFromDictParams};
-
-// The one reading path of from_json and from_dict; a failed read creates no
-// object.
-PyObject* read_envelope(std::string_view text) {
-    SignedEnvelope envelope;
-    if (auto error = from_json(text, envelope)) raise_invalid_json("SignedEnvelope", *error);
-    return wrap(signed_envelope_class.type, std::move(envelope));
-}
-
-PyObject* envelope_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(kFromJson, args, nargs, kwnames);
-        return read_envelope(to_text(bound[0], "s"));
-    });
-}
-
-PyObject* envelope_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind<1>(kFromDict, args, nargs, kwnames);
-        PyObject* dict = to_dict(bound[0], "d");
-        return read_envelope(json_dumps(dict));
-    });
-}
-
-PyObject* envelope_to_json(PyObject* self, PyObject*) {
-    return guarded([&] { return new_str(to_json(envelope_of(self))); });
-}
+struct EnvelopeClass {
+    using Cell = SignedEnvelope;
+    static constexpr const char* kName = "SignedEnvelope";
+    static constexpr Signature kFromJson{"SignedEnvelope.from_json()", kJsonTextParams};
+    static constexpr Signature kFromDict{"SignedEnvelope.from_dict()", kDictParams};
+    static PyTypeObject* type() { return signed_envelope_class.type; }
+};
+using EnvelopeForms = RecordForms<EnvelopeClass>;
 
 PyObject* envelope_signing_bytes(PyObject* self, PyObject*) {
     return guarded([&] { return new_bytes(canonical_signing_bytes(envelope_of(self))); });
-}
-
-PyObject* envelope_to_dict(PyObject* self, PyObject*) {
-    return guarded([&] { return json_loads(to_json(envelope_of(self))); });
 }
 
 PyObject* envelope_repr(PyObject* self) {
@@ -98,19 +72,19 @@ PyObject* get_closed_at(PyObject* self, void*) {
 }
 
 PyMethodDef envelope_methods[] = {
-    {"from_json", method(envelope_from_json), kFastKeywords | METH_STATIC,
+    {"from_json", method(EnvelopeForms::from_json), kFastKeywords | METH_STATIC,
      "from_json(s)\n--\n\n"
      "Parse a canonical JSON wire envelope. Matches the form emitted\n"
      "by the kernel + the form `crates/signed_envelope` accepts on the\n"
      "wire."},
-    {"to_json", method(envelope_to_json), METH_NOARGS, "to_json($self)\n--\n\nSerialize to canonical JSON."},
+    {"to_json", method(EnvelopeForms::to_json), METH_NOARGS, "to_json($self)\n--\n\nSerialize to canonical JSON."},
     {"canonical_signing_bytes", method(envelope_signing_bytes), METH_NOARGS,
      "canonical_signing_bytes($self)\n--\n\n"
      "The bytes Ed25519 signs over \xe2\x80\x94\n"
      "`[exchange_id, request_hash, response_hash_or_null]` as canonical\n"
      "JSON. Same as `crates/primitives` produces, byte-for-byte."},
-    {"to_dict", method(envelope_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
-    {"from_dict", method(envelope_from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    {"to_dict", method(EnvelopeForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"from_dict", method(EnvelopeForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

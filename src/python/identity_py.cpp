@@ -45,8 +45,7 @@ PyObject* identity_from_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const std::string_view seed = to_bytes(bound[0], "seed");
         if (seed.size() != 32) raise(Failure::WrongLength, "seed must be exactly 32 bytes");
         // Read straight from the caller's bytes: no copy of the seed is made here.
-        const std::span<const std::uint8_t, 32> view(reinterpret_cast<const std::uint8_t*>(seed.data()), 32);
-        return wrap(software_identity_class.type, SoftwareIdentity::from_seed(view));
+        return wrap(software_identity_class.type, SoftwareIdentity::from_seed(byte_span(seed).first<32>()));
     });
 }
 
@@ -54,8 +53,7 @@ PyObject* identity_sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         const auto bound = bind<1>(kSign, args, nargs, kwnames);
         const std::string_view payload = to_bytes(bound[0], "payload");
-        const auto signature =
-            identity_of(self).sign({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
+        const auto signature = identity_of(self).sign(byte_span(payload));
         return new_bytes({reinterpret_cast<const char*>(signature.data()), signature.size()});
     });
 }
