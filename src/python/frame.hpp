@@ -40,21 +40,6 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
-template <class Body>
-Py_hash_t guarded_hash(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic(nullptr);
-    }
-    return -1;
-}
-
 // Throws PythonError when `obj` is null (a Python call failed).
 inline PyObject* check(PyObject* obj) {
     if (obj == nullptr) throw PythonError{};

@@ -21,31 +21,10 @@
 #include "core/hex.hpp"
 #include "core/names.hpp"
 #include "core/siphash.hpp"
+#include "check.hpp"
 
 namespace {
 
-int failures = 0;
-
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            ++failures;                                                          \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                        \
-    } while (0)
-
-#define CHECK_EQ(actual, expected)                                               \
-    do {                                                                         \
-        const auto& a_ = (actual);                                               \
-        const auto& e_ = (expected);                                             \
-        if (!(a_ == e_)) {                                                       \
-            ++failures;                                                          \
-            std::ostringstream s_;                                               \
-            s_ << __FILE__ << ":" << __LINE__ << ": " #actual " == " << a_       \
-               << ", expected " << e_ << "\n";                                   \
-            std::cerr << s_.str();                                               \
-        }                                                                        \
-    } while (0)
 
 using zun::AnchorError;
 using zun::MerkleRoot;
@@ -320,7 +299,7 @@ void test_parse_uri() {
     for (const auto& c : cases) {
         const auto parsed = zun::parse_uri(c.uri);
         if (parsed.has_value() != c.ok) {
-            ++failures;
+            ::zun_test::failures++;
             std::cerr << "parse_uri(\"" << c.uri << "\") gave the wrong verdict\n";
             continue;
         }
@@ -439,8 +418,8 @@ int main(int argc, char** argv) {
     test_uri_writer();
     test_content_hash();
     test_siphash_streaming();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
+    if (::zun_test::failures != 0) {
+        std::fprintf(stderr, "%d check(s) failed\n", ::zun_test::failures);
         return 1;
     }
     std::puts("all checks passed");

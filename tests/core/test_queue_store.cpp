@@ -22,30 +22,10 @@
 #include "core/os_error.hpp"
 #include "core/queue_store.hpp"
 #include "core/record_json.hpp"
+#include "check.hpp"
 
 namespace {
 
-int failures = 0;
-
-void fail(const char* file, int line, const std::string& what) {
-    std::fprintf(stderr, "%s:%d: FAILED %s\n", file, line, what.c_str());
-    ++failures;
-}
-
-#define CHECK(cond)                                     \
-    do {                                                \
-        if (!(cond)) fail(__FILE__, __LINE__, #cond);   \
-    } while (0)
-
-#define CHECK_EQ(actual, expected)                                                                \
-    do {                                                                                          \
-        const std::string actual_ = (actual);                                                     \
-        const std::string expected_ = (expected);                                                 \
-        if (actual_ != expected_) {                                                               \
-            fail(__FILE__, __LINE__, std::string(#actual) + "\n  got:      [" + actual_ +         \
-                                         "]\n  expected: [" + expected_ + "]");                   \
-        }                                                                                         \
-    } while (0)
 
 using namespace zun;
 
@@ -138,7 +118,7 @@ void test_paths() {
 
     for (const std::string_view id : {"", ".", "..", "/", " \t\r\n", "\u00e9\u00e8", "\xff", "a"}) {
         const bool expected = id == "a";
-        if (queue_id_is_usable(id) != expected) fail(__FILE__, __LINE__, "usable: " + std::string(id));
+        if (queue_id_is_usable(id) != expected) ::zun_test::fail(__FILE__, __LINE__, "usable: " + std::string(id));
     }
     CHECK(!queue_id_is_usable(std::string_view("\0", 1)));
 
@@ -194,7 +174,7 @@ void test_spill() {
         struct stat status {};
         CHECK(ok && ::stat(path.c_str(), &status) == 0);
         if ((status.st_mode & 07777) != (0666 & ~mask)) {
-            fail(__FILE__, __LINE__, "mode " + std::to_string(status.st_mode & 07777) + " under umask " +
+            ::zun_test::fail(__FILE__, __LINE__, "mode " + std::to_string(status.st_mode & 07777) + " under umask " +
                                          std::to_string(mask));
         }
     }
@@ -335,7 +315,7 @@ void test_enumerate_bad_items() {
         }
         std::vector<QueuedItem> out{QueuedItem{"sentinel", "", {}}};
         const std::string text = describe(enumerate(dir, out));
-        if (text.rfind(bad.expected_prefix, 0) != 0) fail(__FILE__, __LINE__, std::string(bad.name) + ": " + text);
+        if (text.rfind(bad.expected_prefix, 0) != 0) ::zun_test::fail(__FILE__, __LINE__, std::string(bad.name) + ": " + text);
         if (bad.is_dir) CHECK_EQ(text, "queue I/O error at " + path + ": Is a directory (os error 21)");
         // Nothing is returned, deleted or repaired.
         CHECK(out.size() == 1 && out[0].queue_id == "sentinel");
@@ -366,7 +346,7 @@ void test_enumerate_large() {
     const auto items = enumerate_ok(dir);
     CHECK_EQ(joined(queue_ids(items)), joined(expected));
     for (const auto& item : items) {
-        if (item.envelope.exchange_id != item.queue_id) fail(__FILE__, __LINE__, "envelope of " + item.queue_id);
+        if (item.envelope.exchange_id != item.queue_id) ::zun_test::fail(__FILE__, __LINE__, "envelope of " + item.queue_id);
     }
     CHECK(!items.empty() && items.back().envelope.counterparty_identifier.size() == 9000 + 250 * 400);
 }
@@ -521,8 +501,8 @@ int main(int argc, char** argv) {
     }
     scratch = argv[2];
     groups.at(argv[1])();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
+    if (::zun_test::failures != 0) {
+        std::fprintf(stderr, "%d check(s) failed\n", ::zun_test::failures);
         return 1;
     }
     std::printf("ok %s\n", argv[1]);
