@@ -10,13 +10,27 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[1]
 
 
-def sanitizer_env():
+def _sanitizer_env():
     """Environment for the sanitizer-built programs: leaks, memory errors and
     undefined behaviour all make the program exit non-zero."""
     env = dict(os.environ)
     env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
     return env
+
+
+@pytest.fixture(scope="session")
+def native(core_build):
+    """Runs one of the native test programs under the sanitizers:
+    native("record_probe", *args, stdin=text, user=None) -> CompletedProcess (text).
+    With `user`, the program runs as that user (the caller must be root)."""
+    def run(program, *args, stdin=None, user=None):
+        as_user = ["runuser", "-u", user, "--"] if user else []
+        return subprocess.run(
+            [*as_user, str(core_build / program), *args], input=stdin, capture_output=True,
+            encoding="utf-8", errors="replace", env=_sanitizer_env(), timeout=900,
+        )
+    return run
 
 
 @pytest.fixture(scope="session")

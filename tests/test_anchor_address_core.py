@@ -5,28 +5,19 @@ Python oracles through the program's probe mode."""
 import random
 import string
 import struct
-import subprocess
 
 import pytest
-from conftest import sanitizer_env
 
 PROGRAM = "test_anchor_address"
 CLASS_NAMES = ["body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"]
 
 
-def run_program(core_build, *args, stdin=None):
-    return subprocess.run(
-        [str(core_build / PROGRAM), *args],
-        input=stdin,
-        capture_output=True,
-        encoding="utf-8",
-        env=sanitizer_env(),
-        timeout=600,
-    )
+def run_program(native, *args, stdin=None):
+    return native(PROGRAM, *args, stdin=stdin)
 
 
-def probe(core_build, commands):
-    result = run_program(core_build, "probe", stdin="".join(c + "\n" for c in commands))
+def probe(native, commands):
+    result = run_program(native, "probe", stdin="".join(c + "\n" for c in commands))
     assert result.returncode == 0, result.stderr
     answers = result.stdout.splitlines()
     assert len(answers) == len(commands)
@@ -98,16 +89,16 @@ def oracle_address_hash(class_name: str, type_: bytes, ref: bytes) -> int:
 
 # ---- tests ----
 
-def test_native_checks_pass(core_build):
-    result = run_program(core_build)
+def test_native_checks_pass(native):
+    result = run_program(native)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "all checks passed" in result.stdout
 
 
 @pytest.fixture(scope="module")
-def byte_answers(core_build):
+def byte_answers(native):
     inputs = [b"00" + bytes([byte]) + b"a" for byte in range(256)]
-    return dict(zip(range(256), probe(core_build, [f"hex {as_arg(data)}" for data in inputs])))
+    return dict(zip(range(256), probe(native, [f"hex {as_arg(data)}" for data in inputs])))
 
 
 @pytest.mark.parametrize("byte", range(256))
@@ -115,11 +106,11 @@ def test_decoder_names_every_byte_as_a_quoted_code_point(byte_answers, byte):
     assert byte_answers[byte] == oracle_decode(b"00" + bytes([byte]) + b"a")
 
 
-def test_decoder_agrees_with_oracle_on_random_text(core_build):
+def test_decoder_agrees_with_oracle_on_random_text(native):
     rng = random.Random(20260415)
     alphabet = [ord(c) for c in "0123456789abcdefABCDEF"] * 3 + [0, 0x27, 0x22, 0x5C, 0x80, 0xC3, 0xFF, ord("g")]
     inputs = [bytes(rng.choice(alphabet) for _ in range(rng.randrange(0, 14))) for _ in range(3000)]
-    answers = probe(core_build, [f"hex {as_arg(data)}" for data in inputs])
+    answers = probe(native, [f"hex {as_arg(data)}" for data in inputs])
     mismatches = [(data, got) for data, got in zip(inputs, answers) if got != oracle_decode(data)]
     assert not mismatches, mismatches[:5]
 
@@ -129,11 +120,11 @@ def test_hash_oracle_matches_the_published_value():
 
 
 @pytest.mark.parametrize("class_name", CLASS_NAMES)
-def test_address_hash_agrees_with_oracle(core_build, class_name):
+def test_address_hash_agrees_with_oracle(native, class_name):
     # Lengths around the 8-byte block boundaries, and bytes that are not UTF-8.
     pieces = [bytes((i * 29 + 3) % 256 for i in range(n)) for n in range(0, 19)] + [b"\xff", "é".encode()]
     cases = [(t, r) for t in pieces for r in pieces[::3]]
-    answers = probe(core_build, [f"hash {class_name} {as_arg(t)} {as_arg(r)}" for t, r in cases])
+    answers = probe(native, [f"hash {class_name} {as_arg(t)} {as_arg(r)}" for t, r in cases])
     expected = [str(oracle_address_hash(class_name, t, r)) for t, r in cases]
     mismatches = [(case, got, want) for case, got, want in zip(cases, answers, expected) if got != want]
     assert not mismatches, mismatches[:5]

@@ -4,12 +4,10 @@ are not UTF-8, through the record_probe program."""
 
 import base64
 import json
-import os
 import pathlib
 import random
 import re
 import struct
-import subprocess
 
 import pytest
 
@@ -32,22 +30,19 @@ def unb64(text: str) -> bytes:
     return b"" if text == "-" else base64.b64decode(text)
 
 
-def probe(core_build, requests):
+def probe(native, requests):
     """Runs (op, record, input bytes) requests through one probe process and
     returns its answers, split at tabs."""
     stdin = "".join(f"{op}\t{record}\t{b64(data)}\n" for op, record, data in requests)
-    done = subprocess.run(
-        [str(core_build / "record_probe")], input=stdin, capture_output=True, text=True,
-        env={**os.environ, "ASAN_OPTIONS": "detect_leaks=1"}, timeout=900,
-    )
+    done = native("record_probe", stdin=stdin)
     assert done.returncode == 0, done.stderr[-4000:]
     answers = done.stdout.splitlines()
     assert len(answers) == len(requests)
     return [a.split("\t") for a in answers]
 
 
-def read_error(core_build, record, data):
-    answer = probe(core_build, [("read", record, data if isinstance(data, bytes) else data.encode())])[0]
+def read_error(native, record, data):
+    answer = probe(native, [("read", record, data if isinstance(data, bytes) else data.encode())])[0]
     assert answer[0] == "err", answer
     return unb64(answer[1]).decode()
 
@@ -145,9 +140,9 @@ def mismatches(case, answer):
     return wrong
 
 
-def test_every_reference_case(core_build):
+def test_every_reference_case(native):
     cases, requests = load_cases()
-    answers = probe(core_build, requests)
+    answers = probe(native, requests)
     failed = [(n, w) for n, (c, a) in enumerate(zip(cases, answers)) for w in mismatches(c, a)]
     assert not failed, f"{len(failed)} mismatches, first: {failed[:5]}"
 
@@ -177,26 +172,26 @@ SHAPES = {
 
 
 @pytest.mark.parametrize("shape", SHAPES)
-def test_nesting_at_the_limit_reads(core_build, shape):
+def test_nesting_at_the_limit_reads(native, shape):
     record, make, taken = SHAPES[shape]
     text = make(nested(MAX_NESTING - taken))
-    answer = probe(core_build, [("read", record, text.encode())])[0]
+    answer = probe(native, [("read", record, text.encode())])[0]
     assert answer[0] == "ok", unb64(answer[1])
 
 
 @pytest.mark.parametrize("shape", SHAPES)
-def test_nesting_past_the_limit_fails_at_its_bracket(core_build, shape):
+def test_nesting_past_the_limit_fails_at_its_bracket(native, shape):
     record, make, taken = SHAPES[shape]
     text = make(nested(MAX_NESTING - taken + 1))
     line, column = too_deep_bracket(text.encode())
-    assert read_error(core_build, record, text) == f"recursion limit exceeded at line {line} column {column}"
+    assert read_error(native, record, text) == f"recursion limit exceeded at line {line} column {column}"
 
 
 @pytest.mark.parametrize("opening", ["[", '{"a":', "[{\"a\":"])
-def test_deep_input_does_not_exhaust_the_stack(core_build, opening):
+def test_deep_input_does_not_exhaust_the_stack(native, opening):
     text = '{"junk":' + opening * 100_000
     line, column = too_deep_bracket(text.encode())
-    assert read_error(core_build, "SignedEnvelope", text) == (
+    assert read_error(native, "SignedEnvelope", text) == (
         f"recursion limit exceeded at line {line} column {column}")
 
 
@@ -211,20 +206,20 @@ def test_deep_input_does_not_exhaust_the_stack(core_build, opening):
     (b"\xf4\x90\x80\x80", 21),  # beyond U+10FFFF
     (b"a\\n\xff", 21),          # after an escape
 ])
-def test_invalid_utf8_in_a_value_fails_at_the_closing_quote(core_build, raw, column):
+def test_invalid_utf8_in_a_value_fails_at_the_closing_quote(native, raw, column):
     data = b'{"exchange_id":"' + raw + b'"}'
-    assert read_error(core_build, "SignedEnvelope", data) == (
+    assert read_error(native, "SignedEnvelope", data) == (
         f"invalid unicode code point at line 1 column {column}")
 
 
-def test_invalid_utf8_in_a_key_fails(core_build):
-    assert read_error(core_build, "ProtocolAddress", b'{"cl\xffass":1}') == (
+def test_invalid_utf8_in_a_key_fails(native):
+    assert read_error(native, "ProtocolAddress", b'{"cl\xffass":1}') == (
         "invalid unicode code point at line 1 column 9")
 
 
-def test_invalid_utf8_in_an_unknown_value_passes(core_build):
+def test_invalid_utf8_in_an_unknown_value_passes(native):
     data = b'{"junk":"\xff\xfe\xc3",' + ENVELOPE_FIELDS.encode() + b"}"
-    answer = probe(core_build, [("read", "SignedEnvelope", data)])[0]
+    answer = probe(native, [("read", "SignedEnvelope", data)])[0]
     assert answer[0] == "ok" and unb64(answer[1]).decode() == ENVELOPE
 
 
@@ -235,8 +230,8 @@ def test_invalid_utf8_in_an_unknown_value_passes(core_build):
     # In a skipped value the control character is reported before it is read.
     (b'{"junk":"a\x01"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"),
 ])
-def test_string_faults_and_their_positions(core_build, data, message):
-    assert read_error(core_build, "SignedEnvelope", data) == message
+def test_string_faults_and_their_positions(native, data, message):
+    assert read_error(native, "SignedEnvelope", data) == message
 
 
 # ---- writing ----
@@ -266,26 +261,26 @@ def random_texts(count, seed):
     return texts
 
 
-def test_every_byte_is_escaped_by_the_table(core_build):
+def test_every_byte_is_escaped_by_the_table(native):
     texts = [bytes([b]) for b in range(0x100)] + [bytes(range(0x100)) * 3]
-    answers = probe(core_build, [("sign", "-", t) for t in texts])
+    answers = probe(native, [("sign", "-", t) for t in texts])
     for text, answer in zip(texts, answers):
         assert answer[0] == "ok"
         assert unb64(answer[1]) == b"[" + oracle_string(text) + b',"h1",' + oracle_string(text) + b"]"
 
 
-def test_escaping_at_every_block_offset(core_build):
+def test_escaping_at_every_block_offset(native):
     texts = random_texts(600, seed=7)
-    answers = probe(core_build, [("sign", "-", t) for t in texts])
+    answers = probe(native, [("sign", "-", t) for t in texts])
     for text, answer in zip(texts, answers):
         assert unb64(answer[1]) == b"[" + oracle_string(text) + b',"h1",' + oracle_string(text) + b"]", text
 
 
 @pytest.mark.parametrize("ensure_ascii", [False, True])
-def test_reading_decodes_what_python_encodes(core_build, ensure_ascii):
+def test_reading_decodes_what_python_encodes(native, ensure_ascii):
     texts = [t.decode() for t in random_texts(400, seed=11 + ensure_ascii)]
     documents = [json.dumps({**json.loads(ENVELOPE), "exchange_id": t}, ensure_ascii=ensure_ascii) for t in texts]
-    answers = probe(core_build, [("read", "SignedEnvelope", d.encode()) for d in documents])
+    answers = probe(native, [("read", "SignedEnvelope", d.encode()) for d in documents])
     for text, answer in zip(texts, answers):
         assert answer[0] == "ok", answer
         assert unb64(answer[1]) == ENVELOPE.replace('"ex-1"', oracle_string(text.encode()).decode()).encode()
@@ -309,6 +304,6 @@ def counterparty_request(*fields):
     (('q"\\', "\x01", None, "é/"),
      '{"identifier":"q\\"\\\\","protocol_hint":"\\u0001","peer_address":null,"counterparty_signature":"é/"}'),
 ])
-def test_counterparty_info_always_writes_four_keys(core_build, fields, expected):
-    answer = probe(core_build, [counterparty_request(*fields)])[0]
+def test_counterparty_info_always_writes_four_keys(native, fields, expected):
+    answer = probe(native, [counterparty_request(*fields)])[0]
     assert answer[0] == "ok" and unb64(answer[1]).decode() == expected

@@ -2,11 +2,9 @@
 tables compared with Python's own Unicode database; quoting and classifying
 compared with small Python models through the program's probe mode."""
 
-import subprocess
 import unicodedata
 
 import pytest
-from conftest import sanitizer_env
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -33,15 +31,12 @@ HINTS = {
 NAMED_ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
 
 
-def run_program(core_build, *args, stdin=None):
-    return subprocess.run(
-        [str(core_build / PROGRAM), *args],
-        input=stdin, capture_output=True, encoding="utf-8", env=sanitizer_env(), timeout=600,
-    )
+def run_program(native, *args, stdin=None):
+    return native(PROGRAM, *args, stdin=stdin)
 
 
-def probe(core_build, commands):
-    result = run_program(core_build, "probe", stdin="".join(c + "\n" for c in commands))
+def probe(native, commands):
+    result = run_program(native, "probe", stdin="".join(c + "\n" for c in commands))
     assert result.returncode == 0, result.stderr
     answers = result.stdout.split("\n")[:-1]
     assert len(answers) == len(commands)
@@ -56,15 +51,15 @@ def version_tuple(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def test_native_checks(core_build):
-    result = run_program(core_build)
+def test_native_checks(native):
+    result = run_program(native)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 @pytest.fixture(scope="module")
-def tables(core_build):
+def tables(native):
     """The classes as the predicates answer them, scanned over every code point."""
-    result = run_program(core_build, "ranges")
+    result = run_program(native, "ranges")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     name, version = lines[0].split()
@@ -157,9 +152,9 @@ BYTE_TEXTS = st.lists(FRAGMENTS, max_size=8).map(b"".join)
 
 @settings(max_examples=40, deadline=None)
 @given(st.lists(BYTE_TEXTS, min_size=1, max_size=40))
-def test_quoting_matches_python_decoding(core_build, tables, texts):
+def test_quoting_matches_python_decoding(native, tables, texts):
     commands = [f"quote_bytes {as_arg(t)}" for t in texts] + [f"quote {as_arg(t)}" for t in texts]
-    answers = probe(core_build, commands)
+    answers = probe(native, commands)
     expected = [model_quote(t, tables, lossy=False) for t in texts]
     expected += [model_quote(t, tables, lossy=True) for t in texts]
     assert answers == expected
@@ -189,6 +184,6 @@ HINT_TEXTS = st.one_of(any_case(list(HINTS) + ["tls", "dn"]), st.binary(max_size
 
 @settings(max_examples=40, deadline=None)
 @given(st.lists(st.tuples(HINT_TEXTS, PARTY_TEXTS), min_size=1, max_size=40))
-def test_classifier_matches_substring_model(core_build, pairs):
-    answers = probe(core_build, [f"classify {as_arg(hint)} {as_arg(party)}" for hint, party in pairs])
+def test_classifier_matches_substring_model(native, pairs):
+    answers = probe(native, [f"classify {as_arg(hint)} {as_arg(party)}" for hint, party in pairs])
     assert answers == [model_classify(hint, party) for hint, party in pairs]
