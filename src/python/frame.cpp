@@ -1,7 +1,5 @@
 #include "python/frame.hpp"
 
-#include <mutex>
-
 #include "core/debug_quote.hpp"
 
 namespace zun::py {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "python/classes.hpp"
 #include "python/frame.hpp"
@@ -12,22 +11,13 @@
 namespace zun::py {
 namespace {
 
-// Publication order of the classes; classes not built yet are left out.
-std::vector<ClassDef*> published_classes() {
-    return {
-        &protocol_address_class,
-        &counterparty_info_class,
-        &signed_envelope_class,
-        &attestation_chain_class,
-        &peer_identity_descriptor_class,
-        &software_identity_class,
-        &anchor_receipt_class,
-        &anchor_proof_class,
-        &mock_anchor_class,
-        &envelope_queue_class,
-        &queued_item_class,
-    };
-}
+// The classes in publication order.
+ClassDef* const kPublishedClasses[] = {
+    &protocol_address_class, &counterparty_info_class,  &signed_envelope_class,
+    &attestation_chain_class, &peer_identity_descriptor_class, &software_identity_class,
+    &anchor_receipt_class,   &anchor_proof_class,       &mock_anchor_class,
+    &envelope_queue_class,   &queued_item_class,
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -65,7 +55,7 @@ PyObject* create_module() {
     Ref module(check(PyModule_Create(&module_def)));
     Ref version(check(PyUnicode_FromString("0.1.0")));
     publish(module.get(), "__version__", version.get());
-    for (ClassDef* def : published_classes()) {
+    for (ClassDef* def : kPublishedClasses) {
         publish(module.get(), def->name, reinterpret_cast<PyObject*>(class_object(*def)));
     }
     Ref module_name(check(PyUnicode_FromString("zun_protocol")));
