@@ -20,24 +20,28 @@ inline bool is_stop(unsigned char c) {
     return c < 0x20 || c == '"' || c == '\\' || (stop_non_ascii && c >= 0x80);
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i of `v` is a stop byte.
+template <bool stop_non_ascii>
+inline int stop_mask(__m128i v) {
+    __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    if constexpr (stop_non_ascii) {
+        // Signed compare: bytes of 0x80 and above are negative, so below 0x20.
+        stop = _mm_or_si128(stop, _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+    } else {
+        const __m128i control_max = _mm_set1_epi8(0x1F);
+        stop = _mm_or_si128(stop, _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max));
+    }
+    return _mm_movemask_epi8(stop);
+}
+#endif
+
 // The first stop byte in [p, end), or end.
 template <bool stop_non_ascii>
 inline const unsigned char* find_stop(const unsigned char* p, const unsigned char* end) {
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x20);
-    const __m128i control_max = _mm_set1_epi8(0x1F);
     while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
-        if constexpr (stop_non_ascii) {
-            // Signed compare: bytes of 0x80 and above are negative, so below 0x20.
-            stop = _mm_or_si128(stop, _mm_cmplt_epi8(v, below_space));
-        } else {
-            stop = _mm_or_si128(stop, _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max));
-        }
-        const int mask = _mm_movemask_epi8(stop);
+        const int mask = stop_mask<stop_non_ascii>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
         if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
     }
@@ -87,21 +91,11 @@ inline void copy_short(char* out, const unsigned char* p, std::size_t n) {
 template <bool stop_non_ascii>
 inline const unsigned char* copy_until_stop(const unsigned char* p, const unsigned char* end, char*& out) {
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x20);
-    const __m128i control_max = _mm_set1_epi8(0x1F);
     while (end - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         // Stored whole; bytes past a stop are overwritten later.
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-        __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
-        if constexpr (stop_non_ascii) {
-            stop = _mm_or_si128(stop, _mm_cmplt_epi8(v, below_space));
-        } else {
-            stop = _mm_or_si128(stop, _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max));
-        }
-        const int mask = _mm_movemask_epi8(stop);
+        const int mask = stop_mask<stop_non_ascii>(v);
         if (mask != 0) {
             const int n = __builtin_ctz(static_cast<unsigned>(mask));
             out += n;
