@@ -30,6 +30,8 @@ memcheck() {  # memcheck NAME LEAK-KINDS COMMAND... (stdin passes through)
 
 memcheck test_text definite,indirect "$build/test_text"
 memcheck test_anchor_address definite,indirect "$build/test_anchor_address"
+# All groups but enumerate_large (enumerate's code at a size that is slow under
+# valgrind) and permissions (it needs an unprivileged user); the main run has both.
 for group in paths default_dir spill spill_refusals enumerate enumerate_bad_items remove error_texts; do
     mkdir -p "$scratch/$group"
     memcheck "test_queue_store-$group" definite,indirect "$build/test_queue_store" "$group" "$scratch/$group"
