@@ -2,10 +2,8 @@
 // Besides crashes, leaks and undefined behaviour it checks that whatever
 // reads also writes back to text that reads to the same record.
 //
-// Build (the core needs coverage instrumentation too):
-//   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DZUN_FUZZ=ON \
-//         -DZUN_PYTHON_MODULE=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
-//   cmake --build build/fuzz --target fuzz_record_reader
+// scripts/fuzz.sh builds it with clang (the core instrumented too) and runs it
+// for a bounded time from the seeds in fuzz/seeds.
 
 #include <cstddef>
 #include <cstdint>

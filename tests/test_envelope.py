@@ -176,6 +176,7 @@ def test_nesting_limit_counts_the_envelope_as_first_level():
     ("2026-04-15T08:30:00\u221201:30", "2026-04-15T10:00:00Z"),
     ("2026-4-5T9:0:0.000001Z", "2026-04-05T09:00:00.000001Z"),
     ("2026-01-01T00:30:00+01:00", "2025-12-31T23:30:00Z"),
+    ("2026-04-15T09:00:00-23:59", "2026-04-16T08:59:00Z"),
 ])
 def test_instants_are_normalised_to_utc(given, written):
     e = envelope(opened_at=given, closed_at=given)
@@ -190,6 +191,8 @@ def test_instants_are_normalised_to_utc(given, written):
     ('"2026-02-30T00:00:00Z"', "input is out of range"),
     ('"2026-04-15T09:00:00Zx"', "trailing input"),
     ('"2026-04-15X09:00:00Z"', "input contains invalid characters"),
+    ('"2026-04-15T09:00:00+24:00"', "input is out of range"),
+    ('"2026-04-15T09:00:00-24:00"', "input is out of range"),
 ])
 def test_instants_refused(value, message):
     assert_read_error(MINIMAL.replace('"2026-04-15T09:00:00Z"', value), message)
@@ -442,6 +445,8 @@ def test_comparison_with_other_types():
     ("\x01\x7f\u200b", '"\\u{1}\\u{7f}\\u{200b}"'),
     ("e\u0301", '"e\\u{301}"'),
     ("it's é€", "\"it's é€\""),
+    # two characters assigned after Unicode 15.0, and a spacing mark grapheme-extending since 16.0
+    ("\U0001cc00\ufbca\u0cc0", '"\U0001cc00\ufbca\\u{cc0}"'),
 ])
 def test_envelope_repr(exchange_id, shown):
     e = envelope(exchange_id=exchange_id, direction="inbound")

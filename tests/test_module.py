@@ -1,4 +1,5 @@
 """The module as the interpreter sees it: publication, caching, class rules, binder texts."""
+import collections.abc
 import importlib
 import subprocess
 import sys
@@ -140,6 +141,23 @@ def test_conversion_errors(call, message):
         call()
     assert str(info.value) == message
     assert info.value.__cause__ is None
+
+
+def test_conversion_error_keeps_the_cause_of_the_first_error():
+    class Items(collections.abc.Sequence):
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, index):
+            return "x"
+
+        def __iter__(self):
+            raise TypeError("no items") from LookupError("underneath")
+
+    with pytest.raises(TypeError) as info:
+        zp.AttestationChain(certs_b64=Items())
+    assert str(info.value) == "argument 'certs_b64': no items"
+    assert type(info.value.__cause__) is LookupError and info.value.__cause__.args == ("underneath",)
 
 
 def test_conversion_runs_before_class_lookup():

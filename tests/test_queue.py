@@ -6,6 +6,7 @@ import pathlib
 import stat
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -188,6 +189,34 @@ def test_push_replaces_the_file_instead_of_rewriting_it(tmp_path):
         q.push("a-much-longer-pair-class-than-before", envelope())
         assert b'"trust"' in old.read()
     assert q.list()[0].pair_class == "a-much-longer-pair-class-than-before"
+
+
+def test_push_neither_follows_nor_truncates_what_holds_a_temporary_name(tmp_path):
+    # Push writes ".spill-<pid>-<thread id>-<n>.tmp" (n counting from 0 in each
+    # process) and renames it. A fresh process plants a symlink to an outside
+    # file at the first name and a file at the second: both must stay as they
+    # are, and the item must land as a file of its own.
+    code = textwrap.dedent("""\
+        import os, pathlib, sys, threading, zun_protocol as zp
+        queue, outside = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+        def temp(n):
+            return queue / f".spill-{os.getpid()}-{threading.get_native_id()}-{n}.tmp"
+        queue.mkdir()
+        temp(0).symlink_to(outside)
+        temp(1).write_text("planted")
+        envelope = zp.SignedEnvelope.from_json(sys.argv[3])
+        zp.EnvelopeQueue(str(queue)).push("trust", envelope)
+        print(temp(0).is_symlink(), temp(1).read_text())
+    """)
+    outside = tmp_path / "outside"
+    outside.write_text("keep")
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(zp.__file__).parent)}
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "q"), str(outside), envelope().to_json()],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert done.stdout == "True planted\n", done.stderr
+    assert outside.read_text() == "keep"
+    item = tmp_path / "q" / f"{ID}.json"
+    assert not item.is_symlink() and EnvelopeQueue(str(tmp_path / "q")).list()[0].envelope == envelope()
 
 
 def test_identifier_is_filtered_into_the_file_name(tmp_path):

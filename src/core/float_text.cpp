@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 namespace zun {
 
@@ -22,7 +21,8 @@ void append_float_text(std::string& out, double value) {
         return;
     }
 
-    // Shortest round-trip digits, as d.ddde±x.
+    // Shortest round-trip digits, as d.ddde±xx. The output is not
+    // NUL-terminated: everything below reads only [buffer, end).
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     const char* const end = result.ptr;
@@ -32,7 +32,11 @@ void append_float_text(std::string& out, double value) {
     for (; p < end && *p != 'e'; ++p) {
         if (*p != '.') digits[length++] = *p;
     }
-    const int exponent = std::atoi(p + 1);  // the leading digit's power of ten
+    // The leading digit's power of ten; from_chars takes no '+'.
+    int exponent = 0;
+    if (p < end) ++p;
+    if (p < end && *p == '+') ++p;
+    std::from_chars(p, end, exponent);
 
     if (exponent >= -5 && exponent <= 15) {
         if (length - 1 <= exponent) {
