@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing zun_protocol needs on a Debian machine:
-# the C/C++ libraries from Debian, the Python tools from PyPI.
+# Installs what building zun_protocol needs on a Debian machine: the compiler, CMake,
+# pkg-config and the development packages of libsodium and OpenSSL 3. The test tools come
+# from requirements-dev.txt, which scripts/test.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,5 +18,3 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-
-python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt

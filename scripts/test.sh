@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 # Without build isolation the build directory is reused, here and by the
 # wheel checks of the packaging tests.
 python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps --no-build-isolation \
     --config-settings=cmake.define.ZUN_WERROR=ON .
+./scripts/cross-python.sh
 python3 -X dev -m pytest -q "$@"
