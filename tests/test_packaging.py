@@ -183,3 +183,10 @@ def test_missing_library_names_the_packages(hide, missing, tmp_path):
     assert f"{missing}" in message and "was not found" in message
     for packages in ("libsodium-dev libssl-dev", "libsodium-devel openssl-devel", "libsodium openssl@3"):
         assert packages in message
+
+
+def test_release_configuration_is_one_abi3_build_per_libc(tmp_path):
+    # cibuildwheel needs containers to build; what it would build it tells without them.
+    done = run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", "linux",
+                "--archs", "x86_64", str(REPO)], tmp_path)
+    assert done.stdout.split() == ["cp310-manylinux_x86_64", "cp310-musllinux_x86_64"]
