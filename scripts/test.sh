@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and installs the module, then runs every test: the Python suite under
-# `python -X dev` and the native core programs under ASan/UBSan.
+# `python -X dev` and the native core programs under ASan/UBSan; before them, the
+# Python suite under CPython 3.10 and 3.13 with wheels built by the other one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
