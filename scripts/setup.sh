@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing zun_protocol needs on a Debian machine:
-# the C/C++ libraries from Debian, the Python tools from PyPI.
+# Installs what building zun_protocol needs on a Debian machine: the compiler, CMake,
+# pkg-config and the development packages of libsodium and OpenSSL 3. The test tools come
+# from requirements-dev.txt, which scripts/test.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
-debian_packages+=(valgrind)  # scripts/memcheck.sh
-[ "${ZUN_WITH_CLANG:-0}" = 1 ] && debian_packages+=(clang libclang-rt-14-dev)
+# The test command's own tools: valgrind (scripts/memcheck.sh), clang and its
+# fuzzer runtime (scripts/fuzz.sh).
+[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev)
 missing=()
 for pkg in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
@@ -18,5 +20,3 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-
-python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Builds and installs the module, then runs every test: the Python suite under
-# `python -X dev` and the native core programs under ASan/UBSan, after the
-# memcheck, sanitized-module and fuzz passes (scripts/memcheck.sh, asan_module.sh, fuzz.sh).
+# Builds and installs the module, then runs every test. Before the main run:
+# the memcheck, sanitized-module and fuzz passes (scripts/memcheck.sh,
+# asan_module.sh, fuzz.sh) and the Python suite under CPython 3.10 and 3.13 with
+# wheels built by the other one (scripts/cross-python.sh). The main run is the
+# Python suite under `python -X dev`, with the native core programs under
+# ASan/UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ZUN_WITH_CLANG=1 ./scripts/setup.sh
+ZUN_TEST_TOOLS=1 ./scripts/setup.sh
+python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 # Without build isolation the build directory is reused, here and by the
 # wheel checks of the packaging tests.
 python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps --no-build-isolation \
@@ -13,4 +17,5 @@ python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-dep
 ./scripts/memcheck.sh
 ./scripts/asan_module.sh
 ./scripts/fuzz.sh
+./scripts/cross-python.sh
 python3 -X dev -m pytest -q "$@"

@@ -8,7 +8,7 @@ import pytest
 
 from zun_protocol import AnchorProof, AnchorReceipt, MockAnchor
 
-VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "record-json.jsonl"
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 CLASSES = {"AnchorReceipt": AnchorReceipt, "AnchorProof": AnchorProof}
 ZERO_HEX = "0" * 64
 ZERO_RECEIPT = ('{"anchor_id":"t","anchor_kind":"local","merkle_root_hex":"' + ZERO_HEX + '",'

@@ -14,7 +14,7 @@ import pytest
 
 import ed25519_oracle as oracle
 
-VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "ed25519"
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "ed25519"
 
 # RFC 8032 section 7.1: seed, public key, message, signature.
 RFC8032 = {

@@ -16,7 +16,7 @@ import zun_protocol as zp
 from zun_protocol import AttestationChain, PeerIdentityDescriptor, SoftwareIdentity
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-VECTORS = REPO / ".." / "shared" / "vectors" / "record-json.jsonl"
+VECTORS = REPO / "tests" / "data" / "record-json.jsonl"
 CREATED_AT = "2026-04-15T00:00:00Z"
 SURFACES = ["software", "os_keychain", "secure_element", "external_hardware", "threshold"]
 UNKNOWN_SURFACE = "unknown variant `{}`, expected one of " + ", ".join(f"`{s}`" for s in SURFACES)

@@ -85,8 +85,24 @@ def test_wheel_is_one_abi3_build_for_310_and_later(wheel):
     assert stubs == {STUB.read_bytes()}
 
 
-def test_wheel_passes_abi3audit(wheel, tmp_path):
-    done = run([sys.executable, "-m", "abi3audit", "--strict", "--report", str(wheel)], tmp_path)
+@pytest.fixture(scope="session")
+def dist_wheel():
+    """The distributable wheel of scripts/build-wheel.sh, rebuilt in the directory it keeps,
+    so that it compiles only what changed."""
+    (REPO / "build").mkdir(exist_ok=True)
+    with open(REPO / "build" / ".dist-lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        done = run([str(REPO / "scripts" / "build-wheel.sh")], REPO)
+    return REPO / done.stdout.split()[-1]
+
+
+@pytest.fixture(params=["wheel", "dist_wheel"])
+def each_wheel(request):
+    return request.getfixturevalue(request.param)
+
+
+def test_wheel_passes_abi3audit(each_wheel, tmp_path):
+    done = run([sys.executable, "-m", "abi3audit", "--strict", "--report", str(each_wheel)], tmp_path)
     (report,) = json.loads(done.stdout)["specs"].values()
     (extension,) = report["wheel"]
     assert extension["name"] == "zun_protocol.abi3.so"
@@ -95,8 +111,10 @@ def test_wheel_passes_abi3audit(wheel, tmp_path):
     assert (result["baseline"], result["computed"], result["non_abi3_symbols"]) == ("3.10", "3.10", [])
 
 
-def test_module_exports_only_its_init_function(unpacked):
-    done = run(["nm", "-D", "--defined-only", str(unpacked / "zun_protocol.abi3.so")], unpacked)
+def test_module_exports_only_its_init_function(each_wheel, tmp_path):
+    with zipfile.ZipFile(each_wheel) as archive:
+        archive.extract("zun_protocol.abi3.so", tmp_path)
+    done = run(["nm", "-D", "--defined-only", str(tmp_path / "zun_protocol.abi3.so")], tmp_path)
     exported = [line.split()[-1] for line in done.stdout.splitlines() if line.strip()]
     assert exported == ["PyInit_zun_protocol"]
 
@@ -106,3 +124,66 @@ def test_installed_wheel_is_typed_and_runs(unpacked, tmp_path):
     # repository's copy is out of reach from tmp_path.
     mypy_strict(tmp_path, PYTHONPATH=str(unpacked))
     run_typed_usage(tmp_path, unpacked)
+
+
+# Runs the quickstart, then lists the mapped files named like either library. The
+# interpreter's own hashlib would map the system's libcrypto; blocked, it uses its
+# built-in SHA-256 instead, so that whatever remains was loaded for the module.
+QUICKSTART_AND_MAPS = """
+import json, runpy, sys
+sys.modules["_hashlib"] = None
+runpy.run_path(sys.argv[1], run_name="__main__")
+import zun_protocol
+with open("/proc/self/maps") as maps:
+    mapped = {line.split()[-1] for line in maps if "/" in line}
+print(json.dumps({"module": zun_protocol.__file__,
+                  "libraries": sorted(m for m in mapped if "libsodium" in m or "libcrypto" in m)}))
+"""
+
+
+def test_dist_wheel_is_manylinux_and_licensed(dist_wheel):
+    assert dist_wheel.name.startswith(f"zun_protocol-{zp.__version__}-cp310-abi3-manylinux_")
+    assert dist_wheel.name.endswith("_x86_64.whl")
+    dist_info = f"zun_protocol-{zp.__version__}.dist-info"
+    with zipfile.ZipFile(dist_wheel) as archive:
+        metadata = archive.read(f"{dist_info}/METADATA").decode().splitlines()
+        licence = archive.read(f"{dist_info}/licenses/LICENSE")
+    assert "License-Expression: Apache-2.0" in metadata
+    assert "License-File: LICENSE" in metadata
+    assert licence == (REPO / "LICENSE").read_bytes()
+
+
+@pytest.mark.parametrize("version", ["3.10", "3.13"])
+def test_dist_wheel_runs_without_the_system_libraries(dist_wheel, version, tmp_path):
+    python = run([str(REPO / "scripts" / "python-for.sh"), version], REPO).stdout.strip()
+    venv = tmp_path / "venv"
+    run([python, "-m", "venv", str(venv)], tmp_path)
+    run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-index", "--no-deps",
+         "--disable-pip-version-check", str(dist_wheel)], tmp_path)
+    done = run([str(venv / "bin" / "python"), "-X", "dev", "-c", QUICKSTART_AND_MAPS,
+                str(REPO / "examples" / "quickstart.py")], tmp_path)
+    report = json.loads(done.stdout.splitlines()[-1])
+    assert pathlib.Path(report["module"]).is_relative_to(venv)
+    # Linked in statically: no copy of either library is mapped, the system's least of all.
+    assert report["libraries"] == []
+
+
+@pytest.mark.parametrize("hide, env, missing", [
+    ([], {"PKG_CONFIG_LIBDIR": "/nonexistent"}, "libsodium"),
+    (["-DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON"], {}, "OpenSSL 3"),
+])
+def test_missing_library_names_the_packages(hide, env, missing, tmp_path):
+    done = subprocess.run(["cmake", "-S", str(REPO), "-B", str(tmp_path), "-DZUN_PYTHON_MODULE=OFF", *hide],
+                          env={**os.environ, **env}, capture_output=True, text=True, timeout=300)
+    assert done.returncode != 0
+    message = " ".join(done.stderr.split())
+    assert f"{missing} " in message and "was not found" in message
+    for packages in ("libsodium-dev libssl-dev", "libsodium-devel openssl-devel", "libsodium openssl@3"):
+        assert packages in message
+
+
+def test_release_configuration_is_one_abi3_build_per_libc(tmp_path):
+    # cibuildwheel needs containers to build; what it would build it tells without them.
+    done = run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", "linux",
+                "--archs", "x86_64", str(REPO)], tmp_path)
+    assert done.stdout.split() == ["cp310-manylinux_x86_64", "cp310-musllinux_x86_64"]

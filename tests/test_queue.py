@@ -13,7 +13,7 @@ import pytest
 import zun_protocol as zp
 from zun_protocol import EnvelopeQueue, QueuedItem, SignedEnvelope
 
-VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "record-json.jsonl"
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 UNUSABLE_ID = ("queue_id has no character usable in a file name "
                "(it needs at least one ASCII letter, digit, '-' or '_')")
 ID = "0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b"

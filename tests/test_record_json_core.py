@@ -11,7 +11,7 @@ import struct
 
 import pytest
 
-VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "record-json.jsonl"
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 MAX_NESTING = 127
 
 ENVELOPE_FIELDS = (

@@ -10,7 +10,7 @@ import pytest
 
 from zun_protocol import SignedEnvelope
 
-VECTORS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "vectors" / "record-json.jsonl"
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 LEAP_MESSAGE = "ignored leap-second, `datetime` does not support leap-seconds"
 
 

@@ -144,7 +144,7 @@ ClassDef protocol_address_class{"ProtocolAddress", &spec, nullptr};
 PyObject* new_address(const ProtocolAddress& address) { return wrap(protocol_address_class.type, Self{address}); }
 
 PyObject* new_optional_address(const std::optional<ProtocolAddress>& address) {
-    if (!address) Py_RETURN_NONE;
+    if (!address) return new_none();
     return new_address(*address);
 }
 

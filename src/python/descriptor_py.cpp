@@ -162,7 +162,7 @@ PyObject* descriptor_verify(PyObject* self, PyObject* const* args, Py_ssize_t na
         const VerifyOutcome outcome =
             key != nullptr ? verify_signature(*key, payload, signature) : VerifyOutcome::bad_public_key;
         if (outcome != VerifyOutcome::ok) raise_verify_failure(outcome);
-        Py_RETURN_NONE;
+        return new_none();
     });
 }
 

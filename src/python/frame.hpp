@@ -82,7 +82,7 @@ inline PyObject* new_str(std::string_view text) {
 }
 
 inline PyObject* new_optional_str(const std::optional<std::string>& text) {
-    if (!text) Py_RETURN_NONE;
+    if (!text) return new_none();
     return new_str(*text);
 }
 
@@ -107,11 +107,11 @@ PyObject* negated_equality(PyObject* self, PyObject* other) noexcept;
 template <class T>
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (op == Py_EQ) {
-        if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+        if (Py_TYPE(other) != Py_TYPE(self)) return new_not_implemented();
         return new_bool(value_of<T>(self) == value_of<T>(other));
     }
     if (op == Py_NE) return negated_equality(self, other);
-    Py_RETURN_NOTIMPLEMENTED;
+    return new_not_implemented();
 }
 
 // ---- repr -------------------------------------------------------------------

@@ -69,7 +69,7 @@ PyObject* new_datetime(const Instant& instant) {
 }
 
 PyObject* new_optional_datetime(const std::optional<Instant>& instant) {
-    if (!instant) Py_RETURN_NONE;
+    if (!instant) return new_none();
     return new_datetime(*instant);
 }
 

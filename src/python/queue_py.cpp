@@ -58,7 +58,7 @@ PyObject* queue_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         // Such an item would be stored as ".json", which no listing returns.
         if (!queue_id_is_usable(envelope.exchange_id)) raise(Failure::QueueId, kUnusableQueueIdMessage);
         if (auto error = spill(dir_of(self), pair_class, envelope)) raise_queue_error(*error);
-        Py_RETURN_NONE;
+        return new_none();
     });
 }
 
@@ -81,7 +81,7 @@ PyObject* queue_drop_item(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const auto bound = bind<1>(kDrop, args, nargs, kwnames);
         const std::string_view queue_id = to_text(bound[0], "queue_id");
         if (auto error = remove(dir_of(self), queue_id)) raise_queue_error(*error);
-        Py_RETURN_NONE;
+        return new_none();
     });
 }
 
