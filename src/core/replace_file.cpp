@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "core/dir_tree.hpp"
 #include "core/os_error.hpp"
 #include "core/queue_paths.hpp"
 #include "core/unique_fd.hpp"
@@ -47,6 +49,9 @@ void append_decimal(std::string& out, Int value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
+constexpr std::string_view kTempPrefix = ".spill-";
+constexpr std::string_view kTempSuffix = ".tmp";
+
 // ".spill-<pid>-<tid>-<n>.tmp": unique per process, thread and attempt, and
 // short, so that it fits wherever the item's own name fits.
 std::string temp_path(std::string_view dir) {
@@ -54,13 +59,13 @@ std::string temp_path(std::string_view dir) {
     std::string path;
     path.reserve(dir.size() + 72);
     path.append(dir);
-    append_path_component(path, ".spill-");
+    append_path_component(path, kTempPrefix);
     append_decimal(path, tag.pid);
     path += '-';
     append_decimal(path, tag.tid);
     path += '-';
     append_decimal(path, temp_counter.fetch_add(1, std::memory_order_relaxed));
-    path += ".tmp";
+    path.append(kTempSuffix);
     return path;
 }
 
@@ -68,20 +73,29 @@ std::string temp_path(std::string_view dir) {
 // fresh counter values get past it.
 constexpr int kCreateAttempts = 16;
 
-// Removes the temporary file unless the rename has consumed it.
+template <class Call>
+auto retry_eintr(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) return result;
+    }
+}
+
+// Removes a named temporary file unless the rename has consumed it.
 class TempFileGuard {
 public:
-    explicit TempFileGuard(const std::string& path) : path_(path) {}
+    TempFileGuard() = default;
     TempFileGuard(const TempFileGuard&) = delete;
     TempFileGuard& operator=(const TempFileGuard&) = delete;
     ~TempFileGuard() {
-        if (armed_) ::unlink(path_.c_str());
+        if (!path_.empty()) ::unlink(path_.c_str());
     }
-    void release() { armed_ = false; }
+    void arm(std::string path) { path_ = std::move(path); }
+    const std::string& path() const { return path_; }
+    void release() { path_.clear(); }
 
 private:
-    const std::string& path_;
-    bool armed_ = true;
+    std::string path_;
 };
 
 std::optional<std::string> write_all(int fd, std::string_view bytes) {
@@ -100,28 +114,128 @@ std::optional<std::string> write_all(int fd, std::string_view bytes) {
     return std::nullopt;
 }
 
-}  // namespace
+// The permission bits of the regular file `target`, when there is one.
+std::optional<mode_t> regular_file_mode(const std::string& target) {
+    struct stat status;
+    if (retry_eintr([&] { return ::stat(target.c_str(), &status); }) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return status.st_mode & 0777;
+}
 
-std::optional<std::string> replace_file(std::string_view dir, const std::string& target,
-                                        std::string_view bytes) {
-    std::string temp;
+// Writes the content, gives it `mode` when set, and flushes it.
+std::optional<std::string> write_flushed(int fd, std::string_view bytes, std::optional<mode_t> mode) {
+    if (auto cause = write_all(fd, bytes)) return cause;
+    if (mode && retry_eintr([&] { return ::fchmod(fd, *mode); }) != 0) return os_error_text(errno);
+    if (retry_eintr([&] { return ::fsync(fd); }) != 0) return os_error_text(errno);
+    return std::nullopt;
+}
+
+// Gives the unnamed file `fd` the name `path`.
+int link_unnamed(int fd, const std::string& path) {
+    std::string proc = "/proc/self/fd/";
+    append_decimal(proc, fd);
+    if (retry_eintr([&] { return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW); }) == 0) {
+        return 0;
+    }
+    // Without /proc the descriptor itself can be linked, where the process
+    // may (CAP_DAC_READ_SEARCH, or a kernel that allows it to everyone).
+    if (errno != ENOENT) return errno;
+    if (retry_eintr([&] { return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH); }) == 0) return 0;
+    return errno;
+}
+
+// File systems and kernels without O_TMPFILE say so with one of these.
+bool tmpfile_refused(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
+std::optional<std::string> rename_into_place(TempFileGuard& temp, const std::string& target) {
+    if (retry_eintr([&] { return ::rename(temp.path().c_str(), target.c_str()); }) != 0) {
+        return os_error_text(errno);
+    }
+    temp.release();
+    return std::nullopt;
+}
+
+// The unnamed file: it has no name while it is written, so a process killed
+// meanwhile leaves nothing behind. A new item is linked straight to its
+// name; an existing one is replaced by rename, through a name that lives
+// only for the two calls between link and rename.
+std::optional<std::string> place_unnamed(int fd, const std::string& dir, const std::string& target,
+                                         std::string_view bytes) {
+    std::optional<mode_t> mode = regular_file_mode(target);
+    if (auto cause = write_flushed(fd, bytes, mode)) return cause;
+    if (!mode) {
+        const int error = link_unnamed(fd, target);
+        if (error == 0) return std::nullopt;
+        if (error != EEXIST) return os_error_text(error);
+        // Someone else created the item meanwhile: replace it like any other,
+        // keeping its permission bits.
+        if ((mode = regular_file_mode(target))) {
+            if (auto cause = write_flushed(fd, {}, mode)) return cause;
+        }
+    }
+    TempFileGuard temp;
+    for (int attempt = 0;; ++attempt) {
+        std::string path = temp_path(dir);
+        const int error = link_unnamed(fd, path);
+        if (error == 0) {
+            temp.arm(std::move(path));
+            break;
+        }
+        if (error != EEXIST || attempt + 1 >= kCreateAttempts) return os_error_text(error);
+    }
+    return rename_into_place(temp, target);
+}
+
+// The named temporary file, for file systems without O_TMPFILE. O_EXCL keeps
+// it from ever opening someone else's file.
+std::optional<std::string> place_named(const std::string& dir, const std::string& target,
+                                       std::string_view bytes) {
+    TempFileGuard temp;
     UniqueFd file;
     for (int attempt = 0; !file.valid(); ++attempt) {
-        temp = temp_path(dir);
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        std::string path = temp_path(dir);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file = UniqueFd(fd);
+            temp.arm(std::move(path));
         } else if (errno != EINTR && (errno != EEXIST || attempt + 1 >= kCreateAttempts)) {
             return os_error_text(errno);
         }
     }
-
-    TempFileGuard guard(temp);
-    if (auto cause = write_all(file.get(), bytes)) return cause;
+    if (auto cause = write_flushed(file.get(), bytes, regular_file_mode(target))) return cause;
     if (const int error = file.close(); error != 0) return os_error_text(error);
-    if (::rename(temp.c_str(), target.c_str()) != 0) return os_error_text(errno);
-    guard.release();
+    return rename_into_place(temp, target);
+}
+
+}  // namespace
+
+std::optional<std::string> replace_file(const std::string& dir, const std::string& target,
+                                        std::string_view bytes) {
+    const int fd = retry_eintr(
+        [&] { return ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
+    std::optional<std::string> cause;
+    if (fd >= 0) {
+        UniqueFd file(fd);
+        cause = place_unnamed(fd, dir, target, bytes);
+        if (const int error = file.close(); !cause && error != 0) cause = os_error_text(error);
+    } else if (tmpfile_refused(errno)) {
+        cause = place_named(dir, target, bytes);
+    } else {
+        cause = os_error_text(errno);
+    }
+    if (cause) return cause;
+    if (const int error = sync_directory(dir); error != 0) return os_error_text(error);
     return std::nullopt;
+}
+
+std::optional<long> temp_file_owner(std::string_view name) {
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return std::nullopt;
+    const char* first = name.data() + kTempPrefix.size();
+    long pid = 0;
+    const auto [end, error] = std::from_chars(first, name.data() + name.size(), pid);
+    if (error != std::errc() || end == first || *end != '-' || pid <= 0) return std::nullopt;
+    return pid;
 }
 
 }  // namespace zun
