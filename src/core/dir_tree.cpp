@@ -30,7 +30,11 @@ std::string parent_of(const std::string& path) {
 // mkdir, then the flush of the parent that makes the new entry durable.
 // 0, or the errno of a failure; `made` says whether mkdir created `path`.
 int make_and_sync(const std::string& path, bool& made) {
-    made = ::mkdir(path.c_str(), 0777) == 0;
+    int result;
+    do {
+        result = ::mkdir(path.c_str(), 0777);
+    } while (result != 0 && errno == EINTR);
+    made = result == 0;
     if (!made) return errno;
     return sync_directory(parent_of(path));
 }
