@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
+debian_packages+=(gcc e2fsprogs)  # queue durability tests: the fault-injection shim, the power-cut file system
 [ "${ZUN_WITH_CLANG:-0}" = 1 ] && debian_packages+=(clang libclang-rt-14-dev)
 missing=()
 for pkg in "${debian_packages[@]}"; do
