@@ -17,7 +17,7 @@
 static char watched[4096];
 static int log_fd = -1;
 static char armed_call[32];
-static int armed_nth, armed_errno, seen, fired;
+static int armed_nth, armed_errno, seen, fired, refuse_tmpfile;
 static size_t short_len;
 
 int unlink(const char* path);
@@ -47,6 +47,9 @@ void zun_fault_arm(const char* call, int nth, int err, int shorten) {
 }
 
 int zun_fault_fired(void) { return fired; }
+
+/* Makes O_TMPFILE fail as on a file system without it. */
+void zun_fault_refuse_tmpfile(int refuse) { refuse_tmpfile = refuse; }
 
 static void resolve(int dirfd, const char* path, char* out, size_t size) {
     if (path[0] == '/') {
@@ -114,7 +117,12 @@ static int watched_fd(int fd) {
 
 static int do_openat(int dirfd, const char* path, int flags, mode_t mode) {
     REAL(openat);
-    if (visit_path("open", dirfd, path, (flags & O_TMPFILE) == O_TMPFILE ? " tmpfile" : "") != 0) return -1;
+    const int tmpfile = (flags & O_TMPFILE) == O_TMPFILE;
+    if (visit_path("open", dirfd, path, tmpfile ? " tmpfile" : "") != 0) return -1;
+    if (tmpfile && refuse_tmpfile) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     return real_openat(dirfd, path, flags, mode);
 }
 

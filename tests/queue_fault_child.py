@@ -36,11 +36,14 @@ def pushed(q, ids, mode=None):
         os.chmod(os.path.join(q.dir, "c.json"), mode)
 
 
-# name -> (queue dir below root, set-up, operation)
+# name -> (queue dir below root, set-up, operation); names ending in "_named" run
+# on a file system that refuses O_TMPFILE.
 SCENARIOS = {
     "push_new": ("q", lambda q: pushed(q, "ab"), lambda q: q.push("new", envelope("c"))),
     "push_again": ("q", lambda q: pushed(q, "abc", 0o600), lambda q: q.push("new", envelope("c"))),
     "push_new_dir": ("x/q", lambda q: None, lambda q: q.push("new", envelope("c"))),
+    "push_new_named": ("q", lambda q: pushed(q, "ab"), lambda q: q.push("new", envelope("c"))),
+    "push_again_named": ("q", lambda q: pushed(q, "abc", 0o600), lambda q: q.push("new", envelope("c"))),
     "list": ("q", lambda q: pushed(q, "abc"), lambda q: [(i.queue_id, i.pair_class) for i in q.list()]),
     "drop": ("q", lambda q: pushed(q, "abc"), lambda q: q.drop_item("b")),
 }
@@ -64,6 +67,7 @@ def run(name, fault=None, log=None):
     q = zp.EnvelopeQueue(os.path.join(root, subdir))
     setup(q)
     before = snapshot(q.dir)
+    shim.zun_fault_refuse_tmpfile(name.endswith("_named"))
     shim.zun_fault_watch(root.encode(), log.encode() if log else None)
     if fault:
         shim.zun_fault_arm(fault["call"].encode(), fault.get("nth", 0), fault.get("errno", 0), fault.get("short", 0))
@@ -74,6 +78,7 @@ def run(name, fault=None, log=None):
     fired = bool(shim.zun_fault_fired())
     shim.zun_fault_arm(b"", 0, 0, 0)
     shim.zun_fault_watch(b"", None)
+    shim.zun_fault_refuse_tmpfile(0)
     return {**outcome, "before": before, "after": snapshot(q.dir), "dir": q.dir, "fired": fired}
 
 

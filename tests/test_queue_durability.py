@@ -3,6 +3,7 @@ and power cuts: nothing pushed is lost, nothing dropped comes back, no
 temporary file is left behind."""
 
 import errno
+import fcntl
 import json
 import os
 import pathlib
@@ -67,7 +68,8 @@ def expected_path(name, scenario, fault):
     return directory if fault["index"] < tmpfile else f"{directory}/c.json"
 
 
-@pytest.mark.parametrize("name", ["push_new", "push_again", "push_new_dir", "list", "drop"])
+@pytest.mark.parametrize("name", ["push_new", "push_again", "push_new_dir", "push_new_named", "push_again_named",
+                                  "list", "drop"])
 def test_each_call_failing_in_turn(fault_report, name):
     scenario = fault_report[name]
     clean = scenario["clean"]
@@ -97,7 +99,7 @@ def test_each_call_failing_in_turn(fault_report, name):
         else:  # only the close of a file that was only read may fail unnoticed
             assert (name, fault["call"]) == ("list", "close"), case
             assert outcome["result"] == clean["result"], case
-    if name == "push_again":
+    if name.startswith("push_again"):
         assert clean["after"]["c.json"][1] == 0o600  # the re-pushed item kept its mode
 
 
@@ -112,6 +114,9 @@ def test_flushes_come_in_order(fault_report):
     assert order("push_again")[:2] == [("fsync", "tmp"), ("link", order("push_again")[1][1])]
     assert order("push_again")[2:] == [("rename", "c.json"), ("fsync", "dir")]
     assert order("drop") == [("unlink", "b.json"), ("fsync", "dir")]
+    for name in ("push_new_named", "push_again_named"):  # without O_TMPFILE: a named file, renamed
+        assert [step[0] for step in order(name)] == ["fsync", "rename", "fsync"]
+        assert order(name)[1:] == [("rename", "c.json"), ("fsync", "dir")]
     # Each new directory is made, then its parent flushed, before the item is written.
     made = [(call, path) for call, path, _ in fault_report["push_new_dir"]["calls"] if call in ("mkdir", "fsync")]
     root = os.path.dirname(os.path.dirname(fault_report["push_new_dir"]["clean"]["dir"]))
@@ -132,6 +137,14 @@ def test_a_device_is_refused_without_reading_it(tmp_path, device):
 
 
 # ---- killed pushes ---------------------------------------------------------------------------
+
+def tmpfile_works(directory):
+    try:
+        os.close(os.open(directory, os.O_TMPFILE | os.O_WRONLY))
+        return True
+    except OSError:
+        return False
+
 
 PUSHER = """
 import sys, zun_protocol as zp
@@ -158,7 +171,10 @@ def test_killed_pushes_lose_nothing_and_leave_nothing(tmp_path):
     listed = {item.queue_id: item for item in q.list()}
     assert returned <= set(listed)
     assert all(item.envelope.exchange_id == queue_id for queue_id, item in listed.items())
-    assert leftovers(tmp_path) == []
+    if tmpfile_works(tmp_path):
+        assert leftovers(tmp_path) == []
+    else:  # named temporary files, removed by a later list() once long abandoned
+        assert all(name.startswith(".spill-") for name in leftovers(tmp_path))
 
 
 def test_temporary_files_of_long_dead_pushes_are_removed(tmp_path):
@@ -237,24 +253,27 @@ class Ext4:
     """A small ext4 file system on a loop device of our own, mounted at `mount`."""
 
     def __init__(self, base):
-        self.image, self.mount, self.device = base / "fs.img", base / "mnt", None
+        self.image, self.mount, self.device, self.mounted = base / "fs.img", base / "mnt", None, False
+
+    def create(self):
         with open(self.image, "wb") as f:
             f.truncate(64 << 20)
         subprocess.run(["mkfs.ext4", "-q", "-F", str(self.image)], check=True, capture_output=True)
-        self.device = subprocess.run(["losetup", "-f", "--show", str(self.image)], check=True,
-                                     capture_output=True, text=True).stdout.strip()
+        done = subprocess.run(["losetup", "-f", "--show", str(self.image)], capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.skip(f"power-cut simulation skipped: no loop device: {done.stderr.strip()}")
+        self.device = done.stdout.strip()
         self.mount.mkdir()
-        self.mounted = False
-        self.attach()
-
-    def attach(self):
-        subprocess.run(["mount", "-t", "ext4", self.device, str(self.mount)], check=True, capture_output=True)
+        done = subprocess.run(["mount", "-t", "ext4", self.device, str(self.mount)], capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.skip(f"power-cut simulation skipped: cannot mount: {done.stderr.strip()}")
         self.mounted = True
 
     def cut_power(self):
         """Stops the file system as a power cut would: nothing more reaches the
         device, not even the journal; then mounts what the device holds."""
-        import fcntl
+        # Never anything but our own file system: the ioctl stops whatever holds the path.
+        assert self.mounted and os.path.ismount(self.mount)
         fd = os.open(self.mount, os.O_RDONLY)
         try:
             fcntl.ioctl(fd, FS_IOC_SHUTDOWN, struct.pack("I", EXT4_GOING_FLAGS_NOLOGFLUSH))
@@ -262,7 +281,8 @@ class Ext4:
             os.close(fd)
         subprocess.run(["umount", str(self.mount)], check=True, capture_output=True)
         self.mounted = False
-        self.attach()
+        subprocess.run(["mount", "-t", "ext4", self.device, str(self.mount)], check=True, capture_output=True)
+        self.mounted = True
 
     def close(self):
         if self.mounted:
@@ -276,13 +296,12 @@ def ext4(tmp_path):
     reason = power_cut_unavailable()
     if reason:
         pytest.skip(f"power-cut simulation skipped: {reason}")
-    fs = None
+    fs = Ext4(tmp_path)
     try:
-        fs = Ext4(tmp_path)
+        fs.create()
         yield fs
     finally:
-        if fs is not None:
-            fs.close()
+        fs.close()
 
 
 def test_power_cut_keeps_pushes_and_drops(ext4):

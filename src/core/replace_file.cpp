@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 
 #include "core/dir_tree.hpp"
 #include "core/os_error.hpp"
@@ -234,7 +235,10 @@ std::optional<long> temp_file_owner(std::string_view name) {
     const char* first = name.data() + kTempPrefix.size();
     long pid = 0;
     const auto [end, error] = std::from_chars(first, name.data() + name.size(), pid);
-    if (error != std::errc() || end == first || *end != '-' || pid <= 0) return std::nullopt;
+    if (error != std::errc() || end == first || *end != '-' || pid <= 0 ||
+        pid > std::numeric_limits<pid_t>::max()) {
+        return std::nullopt;
+    }
     return pid;
 }
 
