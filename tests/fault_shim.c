@@ -206,6 +206,18 @@ int rename(const char* from, const char* to) {
     return real_rename(from, to);
 }
 
+int renameat(int olddirfd, const char* from, int newdirfd, const char* to) {
+    REAL(renameat);
+    if (watched[0] && visit_path("rename", newdirfd, to, "") != 0) return -1;
+    return real_renameat(olddirfd, from, newdirfd, to);
+}
+
+int unlinkat(int dirfd, const char* path, int flags) {
+    REAL(unlinkat);
+    if (watched[0] && visit_path("unlink", dirfd, path, "") != 0) return -1;
+    return real_unlinkat(dirfd, path, flags);
+}
+
 int linkat(int olddirfd, const char* from, int newdirfd, const char* to, int flags) {
     REAL(linkat);
     if (watched[0] && visit_path("link", newdirfd, to, "") != 0) return -1;

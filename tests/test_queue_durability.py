@@ -63,9 +63,10 @@ def expected_path(name, scenario, fault):
         return fault["path"]
     if name == "drop":
         return f"{directory}/b.json"
-    # Making the directory fails at the directory; everything after at the item.
-    tmpfile = next(i for i, (call, _, note) in enumerate(scenario["calls"]) if note == "tmpfile")
-    return directory if fault["index"] < tmpfile else f"{directory}/c.json"
+    # Making the directory (its mkdir, the flushes of its parents) fails at the directory;
+    # everything after at the item.
+    inside = fault["path"] == directory or fault["path"].startswith(directory + "/")
+    return directory if fault["call"] == "mkdir" or not inside else f"{directory}/c.json"
 
 
 @pytest.mark.parametrize("name", ["push_new", "push_again", "push_new_dir", "push_new_named", "push_again_named",

@@ -27,6 +27,12 @@ constexpr std::string_view kNulInPath = "file name contained an unexpected NUL b
 
 bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
+// The length of the last component of an item path.
+std::size_t item_name_length(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path.size() : path.size() - slash - 1;
+}
+
 bool exists(const std::string& path) {
     struct stat status;
     return ::stat(path.c_str(), &status) == 0;
@@ -262,10 +268,26 @@ std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedIt
 
 std::optional<QueueError> remove(const std::string& dir, std::string_view queue_id) {
     std::string path = item_path(dir, queue_id);
-    if (holds_nul(path) || !exists(path)) return std::nullopt;
+    if (holds_nul(path)) return std::nullopt;
+    // The directory is needed for the flush after the unlink; opened first,
+    // it also serves every lookup below.
+    int dir_fd;
+    do {
+        dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (dir_fd < 0 && errno == EINTR);
+    if (dir_fd < 0) {
+        const int error = errno;
+        if (!exists(path)) return std::nullopt;
+        return QueueError::io_errno(std::move(path), error);
+    }
+    UniqueFd directory(dir_fd);
+    const char* name = path.c_str() + path.size() - item_name_length(path);
+
+    struct stat status;
+    if (::fstatat(dir_fd, name, &status, 0) != 0) return std::nullopt;
     int result;
     do {
-        result = ::unlink(path.c_str());
+        result = ::unlinkat(dir_fd, name, 0);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
         // Gone since the status query: another process dropped it first.
@@ -273,7 +295,11 @@ std::optional<QueueError> remove(const std::string& dir, std::string_view queue_
         return QueueError::io_errno(std::move(path), errno);
     }
     // Without this a power cut can bring the item back, to be emitted twice.
-    if (const int error = sync_directory(dir); error != 0) return QueueError::io_errno(std::move(path), error);
+    do {
+        result = ::fsync(dir_fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return QueueError::io_errno(std::move(path), errno);
+    if (const int error = directory.close(); error != 0) return QueueError::io_errno(std::move(path), error);
     return std::nullopt;
 }
 

@@ -12,9 +12,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/dir_tree.hpp"
 #include "core/os_error.hpp"
-#include "core/queue_paths.hpp"
 #include "core/unique_fd.hpp"
 
 namespace zun {
@@ -55,19 +53,16 @@ constexpr std::string_view kTempSuffix = ".tmp";
 
 // ".spill-<pid>-<tid>-<n>.tmp": unique per process, thread and attempt, and
 // short, so that it fits wherever the item's own name fits.
-std::string temp_path(std::string_view dir) {
+std::string temp_name() {
     const ThreadTag& tag = thread_tag();
-    std::string path;
-    path.reserve(dir.size() + 72);
-    path.append(dir);
-    append_path_component(path, kTempPrefix);
-    append_decimal(path, tag.pid);
-    path += '-';
-    append_decimal(path, tag.tid);
-    path += '-';
-    append_decimal(path, temp_counter.fetch_add(1, std::memory_order_relaxed));
-    path.append(kTempSuffix);
-    return path;
+    std::string name(kTempPrefix);
+    append_decimal(name, tag.pid);
+    name += '-';
+    append_decimal(name, tag.tid);
+    name += '-';
+    append_decimal(name, temp_counter.fetch_add(1, std::memory_order_relaxed));
+    name.append(kTempSuffix);
+    return name;
 }
 
 // A stale file of a dead process with a recycled pid may hold a name; a few
@@ -82,21 +77,29 @@ auto retry_eintr(Call call) {
     }
 }
 
+// The queue directory, held open for the whole replacement: every step
+// names its file relative to it, and its flush comes last.
+struct Place {
+    int dir_fd;
+    const char* name;  // the target's name in the directory
+};
+
 // Removes a named temporary file unless the rename has consumed it.
 class TempFileGuard {
 public:
-    TempFileGuard() = default;
+    explicit TempFileGuard(int dir_fd) : dir_fd_(dir_fd) {}
     TempFileGuard(const TempFileGuard&) = delete;
     TempFileGuard& operator=(const TempFileGuard&) = delete;
     ~TempFileGuard() {
-        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!name_.empty()) ::unlinkat(dir_fd_, name_.c_str(), 0);
     }
-    void arm(std::string path) { path_ = std::move(path); }
-    const std::string& path() const { return path_; }
-    void release() { path_.clear(); }
+    void arm(std::string name) { name_ = std::move(name); }
+    const char* name() const { return name_.c_str(); }
+    void release() { name_.clear(); }
 
 private:
-    std::string path_;
+    int dir_fd_;
+    std::string name_;
 };
 
 std::optional<std::string> write_all(int fd, std::string_view bytes) {
@@ -115,10 +118,11 @@ std::optional<std::string> write_all(int fd, std::string_view bytes) {
     return std::nullopt;
 }
 
-// The permission bits of the regular file `target`, when there is one.
-std::optional<mode_t> regular_file_mode(const std::string& target) {
+// The permission bits of the target, when it is a regular file.
+std::optional<mode_t> regular_file_mode(Place target) {
     struct stat status;
-    if (retry_eintr([&] { return ::stat(target.c_str(), &status); }) != 0 || !S_ISREG(status.st_mode)) {
+    if (retry_eintr([&] { return ::fstatat(target.dir_fd, target.name, &status, 0); }) != 0 ||
+        !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
     return status.st_mode & 0777;
@@ -132,25 +136,25 @@ std::optional<std::string> write_flushed(int fd, std::string_view bytes, std::op
     return std::nullopt;
 }
 
-// Gives the unnamed file `fd` the name `path`.
-int link_unnamed(int fd, const std::string& path) {
+// Gives the unnamed file `fd` the name `name` in `dir_fd`.
+int link_unnamed(int fd, int dir_fd, const char* name) {
     std::string proc = "/proc/self/fd/";
     append_decimal(proc, fd);
-    if (retry_eintr([&] { return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW); }) == 0) {
+    if (retry_eintr([&] { return ::linkat(AT_FDCWD, proc.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW); }) == 0) {
         return 0;
     }
     // Without /proc the descriptor itself can be linked, where the process
     // may (CAP_DAC_READ_SEARCH, or a kernel that allows it to everyone).
     if (errno != ENOENT) return errno;
-    if (retry_eintr([&] { return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH); }) == 0) return 0;
+    if (retry_eintr([&] { return ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH); }) == 0) return 0;
     return errno;
 }
 
 // File systems and kernels without O_TMPFILE say so with one of these.
 bool tmpfile_refused(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
 
-std::optional<std::string> rename_into_place(TempFileGuard& temp, const std::string& target) {
-    if (retry_eintr([&] { return ::rename(temp.path().c_str(), target.c_str()); }) != 0) {
+std::optional<std::string> rename_into_place(TempFileGuard& temp, Place target) {
+    if (retry_eintr([&] { return ::renameat(target.dir_fd, temp.name(), target.dir_fd, target.name); }) != 0) {
         return os_error_text(errno);
     }
     temp.release();
@@ -161,12 +165,11 @@ std::optional<std::string> rename_into_place(TempFileGuard& temp, const std::str
 // meanwhile leaves nothing behind. A new item is linked straight to its
 // name; an existing one is replaced by rename, through a name that lives
 // only for the two calls between link and rename.
-std::optional<std::string> place_unnamed(int fd, const std::string& dir, const std::string& target,
-                                         std::string_view bytes) {
+std::optional<std::string> place_unnamed(int fd, Place target, std::string_view bytes) {
     std::optional<mode_t> mode = regular_file_mode(target);
     if (auto cause = write_flushed(fd, bytes, mode)) return cause;
     if (!mode) {
-        const int error = link_unnamed(fd, target);
+        const int error = link_unnamed(fd, target.dir_fd, target.name);
         if (error == 0) return std::nullopt;
         if (error != EEXIST) return os_error_text(error);
         // Someone else created the item meanwhile: replace it like any other,
@@ -175,12 +178,12 @@ std::optional<std::string> place_unnamed(int fd, const std::string& dir, const s
             if (auto cause = write_flushed(fd, {}, mode)) return cause;
         }
     }
-    TempFileGuard temp;
+    TempFileGuard temp(target.dir_fd);
     for (int attempt = 0;; ++attempt) {
-        std::string path = temp_path(dir);
-        const int error = link_unnamed(fd, path);
+        std::string name = temp_name();
+        const int error = link_unnamed(fd, target.dir_fd, name.c_str());
         if (error == 0) {
-            temp.arm(std::move(path));
+            temp.arm(std::move(name));
             break;
         }
         if (error != EEXIST || attempt + 1 >= kCreateAttempts) return os_error_text(error);
@@ -190,16 +193,15 @@ std::optional<std::string> place_unnamed(int fd, const std::string& dir, const s
 
 // The named temporary file, for file systems without O_TMPFILE. O_EXCL keeps
 // it from ever opening someone else's file.
-std::optional<std::string> place_named(const std::string& dir, const std::string& target,
-                                       std::string_view bytes) {
-    TempFileGuard temp;
+std::optional<std::string> place_named(Place target, std::string_view bytes) {
+    TempFileGuard temp(target.dir_fd);
     UniqueFd file;
     for (int attempt = 0; !file.valid(); ++attempt) {
-        std::string path = temp_path(dir);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        std::string name = temp_name();
+        const int fd = ::openat(target.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file = UniqueFd(fd);
-            temp.arm(std::move(path));
+            temp.arm(std::move(name));
         } else if (errno != EINTR && (errno != EEXIST || attempt + 1 >= kCreateAttempts)) {
             return os_error_text(errno);
         }
@@ -209,24 +211,33 @@ std::optional<std::string> place_named(const std::string& dir, const std::string
     return rename_into_place(temp, target);
 }
 
+std::optional<std::string> place(Place target, std::string_view bytes) {
+    const int fd =
+        retry_eintr([&] { return ::openat(target.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
+    if (fd < 0) {
+        if (tmpfile_refused(errno)) return place_named(target, bytes);
+        return os_error_text(errno);
+    }
+    UniqueFd file(fd);
+    auto cause = place_unnamed(fd, target, bytes);
+    if (const int error = file.close(); !cause && error != 0) cause = os_error_text(error);
+    return cause;
+}
+
 }  // namespace
 
 std::optional<std::string> replace_file(const std::string& dir, const std::string& target,
                                         std::string_view bytes) {
-    const int fd = retry_eintr(
-        [&] { return ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
-    std::optional<std::string> cause;
-    if (fd >= 0) {
-        UniqueFd file(fd);
-        cause = place_unnamed(fd, dir, target, bytes);
-        if (const int error = file.close(); !cause && error != 0) cause = os_error_text(error);
-    } else if (tmpfile_refused(errno)) {
-        cause = place_named(dir, target, bytes);
-    } else {
-        cause = os_error_text(errno);
-    }
-    if (cause) return cause;
-    if (const int error = sync_directory(dir); error != 0) return os_error_text(error);
+    const int dir_fd = retry_eintr(
+        [&] { return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (dir_fd < 0) return os_error_text(errno);
+    UniqueFd directory(dir_fd);
+    const std::size_t slash = target.rfind('/');
+    const char* name = target.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+
+    if (auto cause = place(Place{dir_fd, name}, bytes)) return cause;
+    if (retry_eintr([&] { return ::fsync(dir_fd); }) != 0) return os_error_text(errno);
+    if (const int error = directory.close(); error != 0) return os_error_text(error);
     return std::nullopt;
 }
 

@@ -9,7 +9,10 @@ namespace zun {
 
 // Writes `bytes` to a new file in `dir`, flushes it, puts it in place as
 // `target` (which must lie in `dir`) and flushes `dir`, so that on return
-// the new content is on stable storage and survives a power cut. Readers of
+// the new content is on stable storage and survives a power cut. `dir` is
+// opened first and every step works relative to it, so a `dir` that cannot
+// be opened for reading (and so never flushed) fails before anything is
+// written. Readers of
 // `target` see the old content or the new one, never a mixture, whatever
 // happens meanwhile.
 //
