@@ -221,20 +221,26 @@ print("calls", n, flush=True)
 
 
 def test_several_processes_share_one_queue(tmp_path):
+    queue, logs = tmp_path / "queue", tmp_path / "logs"
+    logs.mkdir()
     until = time.time() + 4
     roles = [("push", "p1"), ("push", "p2"), ("push", "p3"), ("list", "l"), ("drop", "d1"), ("drop", "d2")]
-    children = [subprocess.Popen([sys.executable, "-c", WORKER, role, str(tmp_path), str(until), tag,
-                                  envelope("x").to_json()], stdout=subprocess.PIPE, text=True, env=CHILD_ENV)
-                for role, tag in roles]
-    lines = [line.split(" ", 1) for child in children for line in child.communicate(timeout=120)[0].splitlines()]
+    children = []
+    for role, tag in roles:  # each writes to a file of its own: a full pipe would stall it
+        with open(logs / tag, "w") as out:
+            children.append(subprocess.Popen([sys.executable, "-c", WORKER, role, str(queue), str(until), tag,
+                                              envelope("x").to_json()], stdout=out, env=CHILD_ENV))
+    for child in children:
+        assert child.wait(timeout=120) == 0
+    lines = [line.split(" ", 1) for _, tag in roles for line in (logs / tag).read_text().splitlines()]
     failures = [text for kind, text in lines if kind == "failed"]
     pushed = {text for kind, text in lines if kind == "pushed"}
     dropped = {text for kind, text in lines if kind == "dropped"}
     assert failures == []
     assert pushed and dropped and sum(int(text) for kind, text in lines if kind == "calls") > 0
     # Nothing lost, nothing back after its drop, nothing else left.
-    assert {item.queue_id for item in zp.EnvelopeQueue(str(tmp_path)).list()} == pushed - dropped
-    assert leftovers(tmp_path) == []
+    assert {item.queue_id for item in zp.EnvelopeQueue(str(queue)).list()} == pushed - dropped
+    assert leftovers(queue) == []
 
 
 # ---- power cut -------------------------------------------------------------------------------
