@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
-debian_packages+=(gcc e2fsprogs)  # queue durability tests: the fault-injection shim, the power-cut file system
 [ "${ZUN_WITH_CLANG:-0}" = 1 ] && debian_packages+=(clang libclang-rt-14-dev)
+debian_packages+=(gcc e2fsprogs)  # queue durability tests: the fault-injection shim, the power-cut file system
 missing=()
 for pkg in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
