@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
 # The test command's own tools: valgrind (scripts/memcheck.sh), clang and its
-# fuzzer runtime (scripts/fuzz.sh).
-[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev)
+# fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim and
+# e2fsprogs for the power-cut file system.
+[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs)
 missing=()
 for pkg in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")

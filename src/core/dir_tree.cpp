@@ -1,8 +1,12 @@
 #include "core/dir_tree.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+
+#include "core/unique_fd.hpp"
 
 namespace zun {
 
@@ -23,10 +27,23 @@ std::string parent_of(const std::string& path) {
     return path.substr(0, end);
 }
 
+// mkdir, then the flush of the parent that makes the new entry durable.
+// 0, or the errno of a failure; `made` says whether mkdir created `path`.
+int make_and_sync(const std::string& path, bool& made) {
+    int result;
+    do {
+        result = ::mkdir(path.c_str(), 0777);
+    } while (result != 0 && errno == EINTR);
+    made = result == 0;
+    if (!made) return errno;
+    return sync_directory(parent_of(path));
+}
+
 // mkdir, where an existing directory counts as success: 0 or errno.
 int make_one(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) == 0) return 0;
-    const int error = errno;
+    bool made = false;
+    const int error = make_and_sync(path, made);
+    if (error == 0 || made) return error;
     if (error != ENOENT && is_directory(path)) return 0;
     return error;
 }
@@ -34,12 +51,28 @@ int make_one(const std::string& path) {
 // Once the ancestors exist every failure is final, unless the directory
 // is there after all.
 int make_one_after_parents(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) == 0) return 0;
-    const int error = errno;
+    bool made = false;
+    const int error = make_and_sync(path, made);
+    if (error == 0 || made) return error;
     return is_directory(path) ? 0 : error;
 }
 
 }  // namespace
+
+int sync_directory(const std::string& dir) {
+    int fd;
+    do {
+        fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    UniqueFd handle(fd);
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return errno;
+    return handle.close();
+}
 
 int create_dir_all(const std::string& path) {
     if (path.empty()) return 0;

@@ -16,11 +16,17 @@
 
 namespace zun {
 
+// Why an item file that is not a regular file (after following links) is
+// not read.
+inline constexpr std::string_view kNotRegularItemMessage = "item file is not a regular file";
+
 // Stores `envelope` under `pair_class` as the item file
 // item_path(dir, envelope.exchange_id), creating `dir` and its missing
 // ancestors first when `dir` does not exist. The file is replaced as a
 // whole: a failure never leaves a partial item behind and never destroys an
-// earlier copy. An exchange_id for which queue_id_is_usable is false is
+// earlier copy. On success the item, and every directory made for it, is on
+// stable storage; a re-spilled item keeps its file's permission bits. An
+// exchange_id for which queue_id_is_usable is false is
 // refused with a json error carrying kUnusableQueueIdMessage, before
 // anything is touched.
 std::optional<QueueError> spill(const std::string& dir, std::string_view pair_class,
@@ -32,8 +38,9 @@ std::optional<QueueError> spill(const std::string& dir, std::string_view pair_cl
 // the whole call, leaves `out` untouched and changes nothing on disk.
 std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedItem>& out);
 
-// Deletes the item file of `queue_id` (filtered as item_path does). An item
-// that is not there is no error.
+// Deletes the item file of `queue_id` (filtered as item_path does) and
+// flushes `dir`, so that the item does not come back after a power cut. An
+// item that is not there, or that someone else deletes first, is no error.
 std::optional<QueueError> remove(const std::string& dir, std::string_view queue_id);
 
 }  // namespace zun
