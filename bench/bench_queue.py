@@ -57,7 +57,15 @@ class PyQueue:
         temp = os.path.join(self.dir, f".spill-{os.getpid()}.tmp")
         with open(temp, "w", encoding="utf-8") as f:
             f.write(text)
+            self._flush_file(f)
         os.replace(temp, path)
+        self._flush_dir()
+
+    def _flush_file(self, f):
+        pass
+
+    def _flush_dir(self):
+        pass
 
     def list(self):
         try:
@@ -78,44 +86,23 @@ class PyQueue:
         except OSError:
             return
         os.unlink(path)
+        self._flush_dir()
 
 
 class DurablePyQueue(PyQueue):
     """The plain-Python queue made durable: the file flushed before the rename, the directory after
     it and after each unlink."""
 
-    def _sync_dir(self):
+    def _flush_file(self, f):
+        f.flush()
+        os.fsync(f.fileno())
+
+    def _flush_dir(self):
         fd = os.open(self.dir, os.O_RDONLY | os.O_DIRECTORY)
         try:
             os.fsync(fd)
         finally:
             os.close(fd)
-
-    def push(self, pair_class, envelope):
-        try:
-            os.stat(self.dir)
-        except OSError:
-            os.makedirs(self.dir, exist_ok=True)
-        queue_id = envelope["exchange_id"]
-        path = self._path(queue_id)
-        text = json.dumps({"queue_id": queue_id, "pair_class": pair_class, "envelope": envelope},
-                          indent=2, ensure_ascii=False)
-        temp = os.path.join(self.dir, f".spill-{os.getpid()}.tmp")
-        with open(temp, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temp, path)
-        self._sync_dir()
-
-    def drop_item(self, queue_id):
-        path = self._path(queue_id)
-        try:
-            os.stat(path)
-        except OSError:
-            return
-        os.unlink(path)
-        self._sync_dir()
 
 
 def disk_root():
