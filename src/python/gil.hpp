@@ -13,6 +13,7 @@
 //   - a descriptor's kept verdict on its key text (descriptor_py.cpp): it is
 //     settled before the lock is released and the work gets a copy of the
 //     32 key bytes;
+//   - a ProtocolAddress object's kept hash (address_py.cpp);
 //   - the bookkeeping of this file (how many calls are out, whether the
 //     process is closing), apart from the reset after fork.
 //
