@@ -9,4 +9,5 @@ cd "$(dirname "$0")/.."
 # wheel checks of the packaging tests.
 python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps --no-build-isolation \
     --config-settings=cmake.define.ZUN_WERROR=ON .
+./scripts/tsan_threads.sh
 python3 -X dev -m pytest -q "$@"
