@@ -3,10 +3,14 @@ against PyNaCl and `cryptography`, push to the disk from 1 and 2 threads, and ho
 that sleeps 2 ms in a loop wakes up while another thread makes 64 MiB calls.
 
     python bench/bench_threads.py             the tables (also part of bench/run.py)
-    python bench/bench_threads.py --sizes     1- and 2-thread sign and verify across payload sizes"""
+    python bench/bench_threads.py --sizes     1- and 2-thread sign and verify across payload sizes
+    python bench/bench_threads.py --handover  the cost of handing the lock over (bench/gil_handover.c)"""
 import os
+import pathlib
 import statistics
+import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import time
@@ -188,10 +192,21 @@ def sizes():
         print(f"{size:8} " + " ".join(f"{c:8.2f}µs" for c in cells))
 
 
+def handover():
+    """Builds bench/gil_handover.c against this interpreter's shared library and runs it."""
+    libdir = sysconfig.get_config_var("LIBDIR")
+    with tempfile.TemporaryDirectory(prefix="zun-handover-") as build:
+        program = os.path.join(build, "gil_handover")
+        subprocess.run(["cc", "-O2", "-o", program, str(pathlib.Path(__file__).resolve().parent / "gil_handover.c"),
+                        "-I", sysconfig.get_paths()["include"], "-L", libdir, f"-Wl,-rpath,{libdir}",
+                        f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-lpthread"], check=True)
+        subprocess.run([program], check=True)
+
+
 def run():
     rows = throughput_rows() + push_rows() + sleeper_rows()
     return report(rows, "Threads (ours / peer, lower is better)")
 
 
 if __name__ == "__main__":
-    sizes() if "--sizes" in sys.argv[1:] else run()
+    {"--sizes": sizes, "--handover": handover}.get(sys.argv[1] if sys.argv[1:] else "", run)()
