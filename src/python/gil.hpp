@@ -5,7 +5,7 @@
 //
 // What relies on the interpreter lock, and what does not:
 //
-// Held by the lock (touched only between conversions, never inside work
+// Guarded by the lock (touched only between conversions, never inside work
 // given to without_gil):
 //   - every PyObject: arguments, results, the cached module, the class
 //     objects, PanicException, the interned names of frame.cpp, the pair
@@ -31,9 +31,9 @@
 //     data;
 //   - the temporary-name counter and per-thread tags of replace_file.cpp
 //     (atomic and thread_local);
-//   - the queue directory: queue operations take one process-wide mutex
-//     while the lock is released, so that, as before, no two of them overlap
-//     within the process whatever the storage layer does inside;
+//   - the queue directory, and whatever state the storage layer keeps: queue
+//     operations take one process-wide mutex while the lock is released, so
+//     that, as before, no two of them overlap within the process;
 //   - MockAnchor's memory of roots, guarded by its own mutex. Its operations
 //     are map look-ups of about a microsecond and keep the lock.
 #pragma once
