@@ -28,6 +28,7 @@ BENCHMARKS = (
     ("bench_envelope", "SignedEnvelope, classify_exchange", ("msgspec", "orjson")),
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
+    ("bench_threads", "Threads", ("PyNaCl", "cryptography")),
 )
 PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography")
 COLUMNS = ("benchmark", "case", "ours", "peer", "ratio", "target", "met", "peer is")

@@ -16,6 +16,7 @@ python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-dep
     --config-settings=cmake.define.ZUN_WERROR=ON .
 ./scripts/memcheck.sh
 ./scripts/asan_module.sh
+./scripts/tsan_threads.sh
 ./scripts/fuzz.sh
 ./scripts/cross-python.sh
 python3 -X dev -m pytest -q "$@"

@@ -1,5 +1,7 @@
 // EnvelopeQueue, a handle on a spill directory, and QueuedItem, one item
 // read back from it. Both compare and hash by identity.
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "python/envelope_py.hpp"
 #include "python/errors.hpp"
 #include "python/frame.hpp"
+#include "python/gil.hpp"
 
 namespace zun::py {
 namespace {
@@ -46,8 +49,20 @@ PyObject* queue_default(PyObject*, PyObject*) {
 
 // push, list and drop_item run their file-system steps right here on the
 // calling thread, one after another, with no worker pool behind them: there
-// is nothing to start and so nothing that can fail to start. The interpreter
-// lock stays held for the whole operation, as the module never releases it.
+// is nothing to start and so nothing that can fail to start. The steps run
+// without the interpreter lock, under the queue mutex, so that other Python
+// threads run while the disk is waited on but no two queue operations of
+// the process overlap: a drop racing a listing of the same item would
+// otherwise turn into an I/O error that neither gives alone. Arguments are
+// converted before and Python objects built after; the queue object and the
+// arguments are kept alive meanwhile by references of the call's own.
+template <class Work>
+std::optional<QueueError> queue_operation(Work&& work) {
+    return without_gil([&] {
+        const std::lock_guard lock(queue_mutex());
+        return work();
+    });
+}
 
 PyObject* queue_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -57,15 +72,24 @@ PyObject* queue_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             to_record<SignedEnvelope>(bound[1], signed_envelope_class.type, "SignedEnvelope", "envelope");
         // Such an item would be stored as ".json", which no listing returns.
         if (!queue_id_is_usable(envelope.exchange_id)) raise(Failure::QueueId, kUnusableQueueIdMessage);
-        if (auto error = spill(dir_of(self), pair_class, envelope)) raise_queue_error(*error);
+        const Ref keep_queue = Ref::borrow(self), keep_pair_class = Ref::borrow(bound[0]),
+                  keep_envelope = Ref::borrow(bound[1]);
+        const std::string& dir = dir_of(self);
+        if (auto error = queue_operation([&] { return spill(dir, pair_class, envelope); })) {
+            raise_queue_error(*error);
+        }
         return new_none();
     });
 }
 
 PyObject* queue_list(PyObject* self, PyObject*) {
     return guarded([&] {
+        // Read and parsed into records without the lock; only the wrapping
+        // into QueuedItem objects needs it.
         std::vector<QueuedItem> items;
-        if (auto error = enumerate(dir_of(self), items)) raise_queue_error(*error);
+        const Ref keep_queue = Ref::borrow(self);
+        const std::string& dir = dir_of(self);
+        if (auto error = queue_operation([&] { return enumerate(dir, items); })) raise_queue_error(*error);
         Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
         for (std::size_t i = 0; i < items.size(); ++i) {
             PyObject* item = wrap(queued_item_class.type, std::move(items[i]));
@@ -80,7 +104,9 @@ PyObject* queue_drop_item(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return guarded([&] {
         const auto bound = bind<1>(kDrop, args, nargs, kwnames);
         const std::string_view queue_id = to_text(bound[0], "queue_id");
-        if (auto error = remove(dir_of(self), queue_id)) raise_queue_error(*error);
+        const Ref keep_queue = Ref::borrow(self), keep_queue_id = Ref::borrow(bound[0]);
+        const std::string& dir = dir_of(self);
+        if (auto error = queue_operation([&] { return remove(dir, queue_id); })) raise_queue_error(*error);
         return new_none();
     });
 }

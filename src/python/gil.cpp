@@ -1,0 +1,92 @@
+#include "python/gil.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "python/ref.hpp"
+
+namespace zun::py {
+namespace {
+
+// Calls between begin_release and end_release. Changed only with the
+// interpreter lock held (and reset in a forked child, where the threads it
+// counted do not exist).
+std::atomic<int> released_calls{0};
+// Set, with the lock held, when the interpreter starts to exit: no work is
+// released after that.
+std::atomic<bool> closing{false};
+
+enum class Setup : unsigned char { not_yet, running, done };
+Setup setup = Setup::not_yet;  // guarded by the interpreter lock
+
+std::mutex& the_queue_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// A child of fork gets a copy of the queue mutex in whatever state another
+// thread of the parent left it, and none of that thread: the fork waits
+// until no queue operation is in progress.
+void before_fork() { the_queue_mutex().lock(); }
+void after_fork_in_parent() { the_queue_mutex().unlock(); }
+void after_fork_in_child() {
+    the_queue_mutex().unlock();
+    released_calls.store(0, std::memory_order_relaxed);
+}
+
+// Registered with `atexit`, which runs after the non-daemon threads are
+// joined and before the interpreter finalises. From then on nothing is
+// released, and this waits until every daemon thread that is out with work
+// has taken the lock back: one that tried later would be ended from inside
+// the interpreter in the middle of our frames, which aborts the process.
+PyObject* settle_released_calls(PyObject*, PyObject*) {
+    closing.store(true, std::memory_order_relaxed);
+    while (released_calls.load(std::memory_order_relaxed) > 0) {
+        PyThreadState* state = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        PyEval_RestoreThread(state);
+    }
+    return new_none();
+}
+
+PyMethodDef settle_def = {"settle_released_calls", settle_released_calls, METH_NOARGS, nullptr};
+
+bool register_exit_hook() {
+    Ref atexit(PyImport_ImportModule("atexit"));
+    Ref hook(atexit ? PyCFunction_New(&settle_def, nullptr) : nullptr);
+    Ref registered(hook ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get()) : nullptr);
+    if (!registered) {
+        // Work then keeps the lock, and the next call tries again.
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool begin_release() noexcept {
+    if (setup != Setup::done) {
+        // The import may let another thread in here meanwhile; it keeps the lock.
+        if (setup == Setup::running || closing.load(std::memory_order_relaxed)) return false;
+        setup = Setup::running;
+        if (!register_exit_hook()) {
+            setup = Setup::not_yet;
+            return false;
+        }
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        setup = Setup::done;
+    }
+    if (closing.load(std::memory_order_relaxed)) return false;
+    released_calls.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void end_release() noexcept { released_calls.fetch_sub(1, std::memory_order_relaxed); }
+
+std::mutex& queue_mutex() noexcept { return the_queue_mutex(); }
+
+}  // namespace zun::py

@@ -1,0 +1,200 @@
+"""Other Python threads run while the module signs, verifies or waits on the disk, and sharing
+one identity, descriptor, queue and anchor between threads changes no result."""
+import os
+import statistics
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import zun_protocol as zp
+
+SEED = bytes(range(32))
+BIG = 16 * 2**20
+ENVELOPE = {
+    "exchange_id": "0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b",
+    "peer_self": {"class": "body", "type": "peer", "ref": "ab12"},
+    "direction": "outbound",
+    "request_hash": "h1",
+    "our_signature": "s1",
+    "opened_at": "2026-04-15T09:00:00.500Z",
+    "protocol_hint": "https",
+    "counterparty_identifier": "api.example.com",
+}
+
+
+def envelope(exchange_id, counterparty="api.example.com"):
+    return zp.SignedEnvelope.from_dict({**ENVELOPE, "exchange_id": exchange_id,
+                                        "counterparty_identifier": counterparty})
+
+
+def median_lateness(work, period=0.002, least=0.4):
+    """Median lateness of the wake-ups of a thread that sleeps `period` in a loop, counted only
+    while this thread repeats `work` (for at least `least` seconds and three wake-ups)."""
+    late, working, stop = [], threading.Event(), threading.Event()
+
+    def sleeper():
+        while not stop.is_set():
+            began = time.perf_counter()
+            time.sleep(period)
+            if working.is_set():
+                late.append(time.perf_counter() - began - period)
+
+    thread = threading.Thread(target=sleeper)
+    thread.start()
+    try:
+        working.set()
+        time.sleep(period)
+        began = time.perf_counter()
+        while time.perf_counter() - began < least or len(late) < 3:
+            work()
+    finally:
+        stop.set()
+        thread.join()
+    return statistics.median(late)
+
+
+@pytest.fixture(scope="module")
+def big_calls(tmp_path_factory):
+    identity = zp.SoftwareIdentity.from_seed(SEED)
+    descriptor = zp.PeerIdentityDescriptor.from_json(identity.descriptor().to_json())
+    payload = os.urandom(BIG)
+    signature = identity.sign(payload)
+    queue = zp.EnvelopeQueue(str(tmp_path_factory.mktemp("big-queue")))
+    item = envelope(ENVELOPE["exchange_id"], "x" * BIG)
+
+    def listed():
+        [got] = queue.list()
+        assert got.queue_id == ENVELOPE["exchange_id"]
+
+    queue.push("trust", item)
+    return {
+        "verify": lambda: descriptor.verify(payload, signature),
+        "sign": lambda: identity.sign(payload),
+        "push": lambda: queue.push("trust", item),
+        "list": listed,
+    }
+
+
+@pytest.mark.parametrize("call", ["verify", "sign", "push", "list"])
+def test_a_sleeping_thread_wakes_on_time_during_large_calls(big_calls, call):
+    assert median_lateness(big_calls[call]) < 0.005
+
+
+def test_threads_sharing_every_object_get_every_result_right(tmp_path):
+    identity = zp.SoftwareIdentity.from_seed(SEED)
+    # Parsed, so that its key text is first decoded by racing verifications.
+    descriptor = zp.PeerIdentityDescriptor.from_json(identity.descriptor().to_json())
+    payloads = [os.urandom(n) for n in (0, 1, 64, 100, 1000, 4096, 70000)]
+    signatures = [identity.sign(p) for p in payloads]
+    queue, anchor = zp.EnvelopeQueue(str(tmp_path / "q")), zp.MockAnchor("stress")
+    shared_root, threads, seconds = bytes(32), 8, 1.5
+    start, errors, rounds, shared_receipts = threading.Barrier(threads), [], [0] * threads, []
+
+    def work(index):
+        start.wait()
+        try:
+            shared_receipts.append(anchor.submit(shared_root))
+        except ValueError as error:
+            assert str(error) == "anchor already submitted: " + "00" * 32
+        n, deadline = 0, time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            k = (index + n) % len(payloads)
+            payload, signature = payloads[k], signatures[k]
+            assert identity.sign(payload) == signature
+            assert descriptor.verify(payload, signature) is None
+            with pytest.raises(ValueError, match="^signature verification failed: BadSignature$"):
+                descriptor.verify(payload + b"!", signature)
+            exchange_id = f"0190a1b2-c3d4-7e5f-8a9b-{index:04d}{n:08d}"
+            queue.push(f"class-{index}", envelope(exchange_id))
+            mine = [item for item in queue.list() if item.queue_id == exchange_id]
+            assert [(item.pair_class, item.envelope.exchange_id) for item in mine] == [(f"class-{index}", exchange_id)]
+            queue.drop_item(exchange_id)
+            root = (index + 1).to_bytes(2, "big") + n.to_bytes(30, "big")
+            proof = anchor.verify(anchor.submit(root))
+            assert proof.confirmed and proof.merkle_root_hex == root.hex()
+            n += 1
+        rounds[index] = n
+
+    def guarded(index):
+        try:
+            work(index)
+        except BaseException as error:  # reported below, with the thread that raised it
+            errors.append((index, repr(error)))
+
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=guarded, args=(i,)) for i in range(threads)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    finally:
+        sys.setswitchinterval(switch)
+    assert errors == []
+    assert min(rounds) > 0 and len(shared_receipts) == 1
+    assert queue.list() == []
+
+
+def run_script(script, timeout=60):
+    return subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(script)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_exit_with_daemon_threads_out_signing_ends_cleanly():
+    # The object's finaliser sleeps while the interpreter finalises, which is when a daemon thread
+    # coming back from released work would be ended in the middle of the module's frames.
+    done = run_script("""
+        import os, sys, threading, time, types, zun_protocol as zp
+        identity, payload = zp.SoftwareIdentity.from_seed(bytes(32)), bytes(2**24)
+
+        class SlowExit:
+            def __del__(self, sleep=time.sleep, write=os.write):
+                sleep(0.5)
+                write(1, b"finalised")
+
+        holder = types.ModuleType("holder")
+        holder.slow = SlowExit()
+        sys.modules["holder"] = holder
+        del holder
+
+        def spin(identity=identity, payload=payload):
+            while True:
+                identity.sign(payload)
+
+        for _ in range(2):
+            threading.Thread(target=spin, daemon=True).start()
+        time.sleep(0.1)
+    """)
+    assert (done.returncode, done.stdout) == (0, "finalised"), done.stderr
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_during_a_push_can_use_the_queue(tmp_path):
+    done = run_script(f"""
+        import os, signal, threading, zun_protocol as zp
+        queue = zp.EnvelopeQueue({str(tmp_path / "q")!r})
+        item = zp.SignedEnvelope.from_dict({{**{ENVELOPE!r}, "counterparty_identifier": "x" * 2**24}})
+        stop = threading.Event()
+
+        def spill():
+            while not stop.is_set():
+                queue.push("trust", item)
+
+        threading.Thread(target=spill).start()
+        try:
+            for _ in range(5):
+                pid = os.fork()
+                if pid == 0:
+                    signal.alarm(5)  # a child stuck on the queue ends itself
+                    os._exit(len(zp.EnvelopeQueue({str(tmp_path / "other")!r}).list()))
+                assert os.waitpid(pid, 0)[1] == 0
+        finally:
+            stop.set()
+        print("forked")
+    """)
+    assert (done.returncode, done.stdout.strip()) == (0, "forked"), done.stderr
