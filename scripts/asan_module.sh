@@ -10,11 +10,14 @@
 # PYTHONMALLOC=malloc hands every Python object to ASan's allocator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The interpreter itself, not a launcher script in front of it (pyenv's shims are
+# shell scripts, which the tools below would instrument in its place).
+python=$(python3 -c "import sys; print(sys.executable)")
 build=build/asan-module
 start=$SECONDS
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUN_SANITIZE=ON -DZUN_PYTHON_MODULE=ON \
-    -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+    -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 tests=()
@@ -30,8 +33,8 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The sanitized build, not the installed module, must be the one under test.
-python3 -c "import sys, zun_protocol; sys.exit(not zun_protocol.__file__.startswith(sys.argv[1]))" "$PWD/$build"
-python3 -X dev -m pytest -q -p no:cacheprovider "${tests[@]}" \
+"$python" -c "import sys, zun_protocol; sys.exit(not zun_protocol.__file__.startswith(sys.argv[1]))" "$PWD/$build"
+"$python" -X dev -m pytest -q -p no:cacheprovider "${tests[@]}" \
     --deselect tests/test_identity.py::test_failing_random_source_raises_panic >"$build/pytest.log" 2>&1 || {
     tail -80 "$build/pytest.log"
     echo "sanitized module pass failed"

@@ -8,13 +8,16 @@
 # reads of freed or uninitialised memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The interpreter itself, not a launcher script in front of it (pyenv's shims are
+# shell scripts, which the tools below would instrument in its place).
+python=$(python3 -c "import sys; print(sys.executable)")
 repo=$PWD
 build=build/memcheck
 logs=$build/logs
 start=$SECONDS
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DZUN_CORE_TESTS=ON -DZUN_PYTHON_MODULE=ON \
-    -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+    -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 rm -rf "$logs" && mkdir -p "$logs"
 scratch=$(mktemp -d)
@@ -37,7 +40,7 @@ for group in paths default_dir spill spill_refusals enumerate enumerate_bad_item
     memcheck "test_queue_store-$group" definite,indirect "$build/test_queue_store" "$group" "$scratch/$group"
 done
 # Every seed of the fuzz corpus through every record reader.
-python3 - fuzz/seeds >"$scratch/requests" <<'PY'
+"$python" - fuzz/seeds >"$scratch/requests" <<'PY'
 import base64, pathlib, sys
 records = ["ProtocolAddress", "AttestationChain", "PeerIdentityDescriptor", "AnchorReceipt",
            "AnchorProof", "SignedEnvelope", "QueuedItem"]
@@ -50,7 +53,7 @@ memcheck record_probe definite,indirect "$build/record_probe" <"$scratch/request
 printf '%s\n' "pubkey $(printf '07%.0s' {1..32})" "sign $(printf '07%.0s' {1..32}) 616263" "generate 00" \
     | memcheck ed25519_probe definite,indirect "$build/ed25519_probe"
 
-PYTHONPATH="$build" PYTHONMALLOC=malloc memcheck python-walk definite python3 scripts/memcheck_walk.py
+PYTHONPATH="$build" PYTHONMALLOC=malloc memcheck python-walk definite "$python" scripts/memcheck_walk.py
 
-python3 scripts/memcheck_count.py "$repo" "$logs"/*.xml
+"$python" scripts/memcheck_count.py "$repo" "$logs"/*.xml
 echo "memcheck pass: $((SECONDS - start)) s"

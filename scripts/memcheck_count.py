@@ -43,7 +43,13 @@ def main() -> int:
     repo = str(Path(sys.argv[1]).resolve())
     ours_total, others_total = 0, 0
     for log in sys.argv[2:]:
-        root = ET.parse(log).getroot()
+        try:
+            root = ET.parse(log).getroot()
+        except ET.ParseError as error:
+            # valgrind closes its log when the program ends; an unfinished one
+            # means the program it watched was replaced (exec) or killed.
+            print(f"{Path(log).name}: unfinished valgrind log ({error})")
+            return 1
         programs = {root.findtext("args/argv/exe") or ""}
         ours = [e for e in root.iter("error") if any(is_ours(f, repo, programs) for f in frames(e))]
         others = sum(1 for _ in root.iter("error")) - len(ours)
