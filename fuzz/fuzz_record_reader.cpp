@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/instant.hpp"
-#include "core/record_json.hpp"
+#include "core/time/instant.hpp"
+#include "core/json/record_json.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Write src/core/unicode_tables.cpp from pinned Unicode Character Database data.
+"""Write src/core/text/unicode_tables.cpp from pinned Unicode Character Database data.
 
 The data comes from two packages pinned in requirements-dev.txt, so that the
 tables are reproducible offline and do not depend on the running interpreter's
@@ -121,7 +121,7 @@ def render(version: str, categories: list[str], grapheme_extend: list[bool]) -> 
 // version {version}, as pinned in requirements-dev.txt. Do not edit: rerun the
 // script to change it.
 
-#include "core/unicode_tables.hpp"
+#include "core/text/unicode_tables.hpp"
 
 namespace zun::unicode {{
 namespace {{
@@ -147,7 +147,7 @@ const std::span<const CodePointRange, kClearBmpIntervalCount> kClearBmpIntervals
 def main() -> None:
     repo = Path(__file__).resolve().parents[1]
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--output", type=Path, default=repo / "src" / "core" / "unicode_tables.cpp")
+    parser.add_argument("--output", type=Path, default=repo / "src" / "core" / "text" / "unicode_tables.cpp")
     args = parser.parse_args()
 
     version = unicodedata2.unidata_version

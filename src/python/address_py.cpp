@@ -1,8 +1,8 @@
 // ProtocolAddress: the one hashable value class.
 #include <string>
 
-#include "core/address.hpp"
-#include "core/names.hpp"
+#include "core/protocol/address.hpp"
+#include "core/protocol/names.hpp"
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"

@@ -5,9 +5,9 @@
 #include <utility>
 #include <variant>
 
-#include "core/anchor.hpp"
-#include "core/names.hpp"
-#include "core/record_json.hpp"
+#include "core/anchor/anchor.hpp"
+#include "core/protocol/names.hpp"
+#include "core/json/record_json.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"

@@ -1,5 +1,5 @@
 // The module function classify_exchange.
-#include "core/classify.hpp"
+#include "core/protocol/classify.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "core/names.hpp"
-#include "core/record_json.hpp"
+#include "core/protocol/names.hpp"
+#include "core/json/record_json.hpp"
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"

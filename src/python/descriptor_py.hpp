@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "core/ed25519.hpp"
-#include "core/records.hpp"
+#include "core/crypto/ed25519.hpp"
+#include "core/protocol/records.hpp"
 
 namespace zun::py {
 

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "core/records.hpp"
+#include "core/protocol/records.hpp"
 
 namespace zun::py {
 

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "core/anchor.hpp"
-#include "core/ed25519.hpp"
-#include "core/queue_error.hpp"
-#include "core/record_json.hpp"
+#include "core/anchor/anchor.hpp"
+#include "core/crypto/ed25519.hpp"
+#include "core/queue/queue_error.hpp"
+#include "core/json/record_json.hpp"
 #include "python/frame.hpp"
 
 namespace zun::py {

@@ -1,6 +1,6 @@
 #include "python/frame.hpp"
 
-#include "core/debug_quote.hpp"
+#include "core/text/debug_quote.hpp"
 
 namespace zun::py {
 namespace {

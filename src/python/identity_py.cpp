@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/identity.hpp"
+#include "core/crypto/identity.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/descriptor_py.hpp"

@@ -1,6 +1,6 @@
 #include "python/instant_py.hpp"
 
-#include "core/instant.hpp"
+#include "core/time/instant.hpp"
 #include "python/frame.hpp"
 
 namespace zun::py {

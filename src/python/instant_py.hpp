@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "core/records.hpp"
+#include "core/protocol/records.hpp"
 
 namespace zun::py {
 

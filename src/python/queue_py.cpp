@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/debug_quote.hpp"
-#include "core/queue_store.hpp"
-#include "core/utf8_lossy.hpp"
+#include "core/text/debug_quote.hpp"
+#include "core/queue/queue_store.hpp"
+#include "core/text/utf8_lossy.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/envelope_py.hpp"

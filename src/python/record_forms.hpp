@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/record_json.hpp"
+#include "core/json/record_json.hpp"
 #include "python/binder.hpp"
 #include "python/errors.hpp"
 #include "python/frame.hpp"

@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.hpp"
-#include "core/ed25519.hpp"
-#include "core/ed25519_backends.hpp"
-#include "core/ed25519_point.hpp"
-#include "core/identity.hpp"
-#include "core/names.hpp"
-#include "core/openssl_handles.hpp"
+#include "core/text/base64.hpp"
+#include "core/crypto/ed25519.hpp"
+#include "core/crypto/ed25519_backends.hpp"
+#include "core/crypto/ed25519_point.hpp"
+#include "core/crypto/identity.hpp"
+#include "core/protocol/names.hpp"
+#include "core/crypto/openssl_handles.hpp"
 
 namespace {
 

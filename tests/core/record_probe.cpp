@@ -23,8 +23,8 @@
 #include <optional>
 #include <string>
 
-#include "core/instant.hpp"
-#include "core/record_json.hpp"
+#include "core/time/instant.hpp"
+#include "core/json/record_json.hpp"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/address.hpp"
-#include "core/anchor.hpp"
-#include "core/hex.hpp"
-#include "core/names.hpp"
-#include "core/siphash.hpp"
+#include "core/protocol/address.hpp"
+#include "core/anchor/anchor.hpp"
+#include "core/text/hex.hpp"
+#include "core/protocol/names.hpp"
+#include "core/crypto/siphash.hpp"
 #include "check.hpp"
 
 namespace {

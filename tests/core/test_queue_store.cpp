@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/os_error.hpp"
-#include "core/queue_store.hpp"
-#include "core/record_json.hpp"
+#include "core/queue/os_error.hpp"
+#include "core/queue/queue_store.hpp"
+#include "core/json/record_json.hpp"
 #include "check.hpp"
 
 namespace {

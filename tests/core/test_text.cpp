@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/classify.hpp"
-#include "core/debug_quote.hpp"
-#include "core/unicode_tables.hpp"
+#include "core/protocol/classify.hpp"
+#include "core/text/debug_quote.hpp"
+#include "core/text/unicode_tables.hpp"
 #include "check.hpp"
 
 namespace {

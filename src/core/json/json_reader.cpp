@@ -1,0 +1,666 @@
+#include "core/json/json_reader.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/text/debug_quote.hpp"
+#include "core/time/instant.hpp"
+#include "core/json/json_cursor.hpp"
+#include "core/json/json_number.hpp"
+#include "core/json/json_scan.hpp"
+
+namespace zun::json {
+
+namespace {
+
+// Length of the UTF-8 sequence at p (0 when the byte there starts none).
+inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t available) {
+    const unsigned char b0 = p[0];
+    auto cont = [&](std::size_t i, unsigned char low, unsigned char high) {
+        return i < available && p[i] >= low && p[i] <= high;
+    };
+    if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
+    if (b0 >= 0xE0 && b0 <= 0xEF) {
+        const unsigned char low = b0 == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = b0 == 0xED ? 0x9F : 0xBF;
+        return cont(1, low, high) && cont(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (b0 >= 0xF0 && b0 <= 0xF4) {
+        const unsigned char low = b0 == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = b0 == 0xF4 ? 0x8F : 0xBF;
+        return cont(1, low, high) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+void push_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        const char seq[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+        out.append(seq, 2);
+    } else if (cp < 0x10000) {
+        const char seq[3] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                             static_cast<char>(0x80 | (cp & 0x3F))};
+        out.append(seq, 3);
+    } else {
+        const char seq[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                             static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        out.append(seq, 4);
+    }
+}
+
+inline int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string struct_expected(const RecordDesc& desc) { return "struct " + std::string(desc.name); }
+
+std::string enum_expected(std::span<const std::string_view> names) {
+    std::string out;
+    if (names.size() > 2) out += "one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) out += names.size() == 2 ? " or " : ", ";
+        out += '`';
+        out += names[i];
+        out += '`';
+    }
+    return out;
+}
+
+class Reader : private Cursor {
+public:
+    explicit Reader(std::string_view text)
+        : Cursor{reinterpret_cast<const unsigned char*>(text.data()), text.size()} {}
+
+    void read_document(const RecordDesc& desc, void* out) {
+        read_struct(desc, out);
+        if (skip_ws() >= 0) fail_peek(Code::trailing_characters);
+    }
+
+private:
+    // ---- cursor ----
+
+    // Skips whitespace and returns the byte after it (-1 at the end).
+    int skip_ws() {
+        // Compact text has none: the common answer comes first.
+        if (i_ < n_ && s_[i_] > ' ') return s_[i_];
+        while (i_ < n_) {
+            const unsigned char c = s_[i_];
+            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return c;
+            ++i_;
+        }
+        return -1;
+    }
+
+    [[noreturn]] static void fail_unplaced(std::string message) { throw Fault{std::move(message), 0, false}; }
+
+    void enter() {
+        if (--depth_left_ == 0) fail_peek(Code::recursion_limit);
+        ++i_;
+    }
+    void leave() { ++depth_left_; }
+
+    void parse_colon() {
+        const int c = skip_ws();
+        if (c == ':') {
+            ++i_;
+            return;
+        }
+        fail_peek(c < 0 ? Code::eof_object : Code::expected_colon);
+    }
+
+    // ---- strings ----
+
+    // Moves past plain text: printable ASCII other than `"` and `\`; with
+    // `ascii_only` false also every byte of 0x80 and above.
+    template <bool ascii_only>
+    void skip_plain() {
+        i_ = static_cast<std::size_t>(json_scan::find_stop<ascii_only>(s_ + i_, s_ + n_) - s_);
+    }
+
+    std::uint32_t decode_hex_escape() {
+        if (n_ - i_ < 4) {
+            i_ = n_;
+            fail(Code::eof_string);
+        }
+        std::uint32_t value = 0;
+        bool valid = true;
+        for (int k = 0; k < 4; ++k) {
+            const int digit = hex_value(s_[i_ + static_cast<std::size_t>(k)]);
+            valid = valid && digit >= 0;
+            value = (value << 4) | static_cast<std::uint32_t>(digit & 0xF);
+        }
+        i_ += 4;
+        if (!valid) fail(Code::invalid_escape);
+        return value;
+    }
+
+    // After a backslash inside a string that is being decoded.
+    void parse_escape(std::string& out) {
+        if (i_ == n_) fail(Code::eof_string);
+        const unsigned char c = s_[i_++];
+        switch (c) {
+            case '"': out.push_back('"'); return;
+            case '\\': out.push_back('\\'); return;
+            case '/': out.push_back('/'); return;
+            case 'b': out.push_back('\b'); return;
+            case 'f': out.push_back('\f'); return;
+            case 'n': out.push_back('\n'); return;
+            case 'r': out.push_back('\r'); return;
+            case 't': out.push_back('\t'); return;
+            case 'u': break;
+            default: fail(Code::invalid_escape);
+        }
+        const std::uint32_t first = decode_hex_escape();
+        if (first >= 0xDC00 && first <= 0xDFFF) fail(Code::lone_leading_surrogate);
+        if (first < 0xD800 || first > 0xDBFF) {
+            push_utf8(out, first);
+            return;
+        }
+        // A leading surrogate must be followed by an escaped trailing one.
+        for (const unsigned char expected : {static_cast<unsigned char>('\\'), static_cast<unsigned char>('u')}) {
+            if (i_ == n_) fail(Code::eof_string);
+            if (s_[i_++] != expected) fail(Code::unexpected_end_of_hex_escape);
+        }
+        const std::uint32_t second = decode_hex_escape();
+        if (second < 0xDC00 || second > 0xDFFF) fail(Code::lone_leading_surrogate);
+        push_utf8(out, (((first - 0xD800) << 10) | (second - 0xDC00)) + 0x10000);
+    }
+
+    // After the opening quote: the decoded text, a view of the input when
+    // the string holds no escape, otherwise of `buf`. Text that is not
+    // UTF-8 fails once the whole string has been read.
+    std::string_view read_str(std::string& buf) {
+        // Most strings are plain ASCII up to their closing quote.
+        const unsigned char* const start = s_ + i_;
+        const unsigned char* const stop = json_scan::find_stop<true>(start, s_ + n_);
+        if (stop != s_ + n_ && *stop == '"') {
+            i_ = static_cast<std::size_t>(stop - s_) + 1;
+            return {reinterpret_cast<const char*>(start), static_cast<std::size_t>(stop - start)};
+        }
+        i_ = static_cast<std::size_t>(stop - s_);
+        return read_str_rest(buf, static_cast<std::size_t>(start - s_));
+    }
+
+    // The rest of a string from i_, which is not at its closing quote.
+    [[gnu::noinline]] std::string_view read_str_rest(std::string& buf, std::size_t start) {
+        bool copied = false;
+        bool invalid_utf8 = false;
+        for (;;) {
+            skip_plain<true>();
+            if (i_ == n_) fail(Code::eof_string);
+            const unsigned char c = s_[i_];
+            if (c == '"') {
+                std::string_view text;
+                if (copied) {
+                    buf.append(reinterpret_cast<const char*>(s_ + start), i_ - start);
+                    text = buf;
+                } else {
+                    text = std::string_view(reinterpret_cast<const char*>(s_ + start), i_ - start);
+                }
+                ++i_;
+                if (invalid_utf8) fail(Code::invalid_unicode_code_point);
+                return text;
+            }
+            if (c == '\\') {
+                if (!copied) {
+                    buf.clear();
+                    copied = true;
+                }
+                buf.append(reinterpret_cast<const char*>(s_ + start), i_ - start);
+                ++i_;
+                parse_escape(buf);
+                start = i_;
+                continue;
+            }
+            if (c < 0x20) {
+                ++i_;
+                fail(Code::control_character);
+            }
+            const std::size_t length = utf8_sequence_length(s_ + i_, n_ - i_);
+            if (length == 0) {
+                invalid_utf8 = true;
+                ++i_;
+            } else {
+                i_ += length;
+            }
+        }
+    }
+
+    // After the opening quote of a string that is only checked: escapes
+    // must be well-formed, but any bytes (and lone surrogates) pass.
+    void ignore_str() {
+        for (;;) {
+            skip_plain<false>();
+            if (i_ == n_) fail(Code::eof_string);
+            const unsigned char c = s_[i_];
+            if (c == '"') {
+                ++i_;
+                return;
+            }
+            if (c != '\\') fail(Code::control_character);
+            ++i_;
+            if (i_ == n_) fail(Code::eof_string);
+            switch (s_[i_++]) {
+                case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+                case 'u': decode_hex_escape(); break;
+                default: fail(Code::invalid_escape);
+            }
+        }
+    }
+
+    // ---- values of unknown keys ----
+
+    // Checks one value and moves past it, without recursion: the open
+    // arrays and objects are kept in a bounded stack of their brackets.
+    void ignore_value() {
+        std::array<unsigned char, kMaxNesting + 1> open{};
+        std::size_t depth = 0;
+        for (;;) {
+            const int c = skip_ws();
+            bool opened = false;
+            switch (c) {
+                case -1: fail_peek(Code::eof_value);
+                case 'n': ++i_; parse_ident("ull"); break;
+                case 't': ++i_; parse_ident("rue"); break;
+                case 'f': ++i_; parse_ident("alse"); break;
+                case '-': ++i_; skip_number(*this); break;
+                case '"': ++i_; ignore_str(); break;
+                case '[':
+                case '{':
+                    enter();
+                    open[depth++] = static_cast<unsigned char>(c);
+                    opened = true;
+                    break;
+                default:
+                    if (!is_digit(c)) fail_peek(Code::expected_value);
+                    skip_number(*this);
+                    break;
+            }
+            if (depth == 0) return;
+            bool accept_comma = !opened;
+            unsigned char frame = open[depth - 1];
+            for (;;) {
+                const int next = skip_ws();
+                if (next == ',' && accept_comma) {
+                    ++i_;
+                    break;
+                }
+                const bool closes = (next == ']' && frame == '[') || (next == '}' && frame == '{');
+                if (!closes) {
+                    if (next < 0) fail_peek(frame == '[' ? Code::eof_list : Code::eof_object);
+                    if (accept_comma) {
+                        fail_peek(frame == '[' ? Code::expected_list_comma_or_end : Code::expected_object_comma_or_end);
+                    }
+                    break;
+                }
+                ++i_;
+                leave();
+                if (--depth == 0) return;
+                frame = open[depth - 1];
+                accept_comma = true;
+            }
+            if (frame == '{') {
+                const int quote = skip_ws();
+                if (quote != '"') fail_peek(quote < 0 ? Code::eof_object : Code::key_must_be_string);
+                ++i_;
+                ignore_str();
+                parse_colon();
+            }
+        }
+    }
+
+    // ---- describing an unexpected value ----
+
+    // Reads the value at the cursor far enough to name it and fails with
+    // "invalid type: <found>, expected <expected>" just after it.
+    [[noreturn]] void fail_invalid_type(std::string_view expected) {
+        std::string message = "invalid type: ";
+        switch (peek_or_null()) {
+            case 'n': ++i_; parse_ident("ull"); message += "null"; break;
+            case 't': ++i_; parse_ident("rue"); message += "boolean `true`"; break;
+            case 'f': ++i_; parse_ident("alse"); message += "boolean `false`"; break;
+            case '-': ++i_; append_number_description(*this, false, message); break;
+            case '"': {
+                ++i_;
+                const std::string_view text = read_str(scratch_);
+                message += "string ";
+                append_debug_quoted(message, text);
+                break;
+            }
+            case '[': message += "sequence"; break;
+            case '{': message += "map"; break;
+            default:
+                if (!is_digit(peek_or_null())) fail_peek(Code::expected_value);
+                append_number_description(*this, true, message);
+                break;
+        }
+        message += ", expected ";
+        message += expected;
+        fail_here(std::move(message));
+    }
+
+    // ---- values of known fields ----
+
+    void read_text(std::string& out) {
+        const int c = skip_ws();
+        if (c == '"') {
+            ++i_;
+            const std::string_view text = read_str(out);
+            if (text.data() != out.data()) out.assign(text.data(), text.size());
+            return;
+        }
+        if (c < 0) fail_peek(Code::eof_value);
+        fail_invalid_type("a string");
+    }
+
+    bool read_bool() {
+        const int c = skip_ws();
+        if (c == 't') {
+            ++i_;
+            parse_ident("rue");
+            return true;
+        }
+        if (c == 'f') {
+            ++i_;
+            parse_ident("alse");
+            return false;
+        }
+        if (c < 0) fail_peek(Code::eof_value);
+        fail_invalid_type("a boolean");
+    }
+
+    void read_text_list(std::vector<std::string>& out) {
+        const int c = skip_ws();
+        if (c != '[') {
+            if (c < 0) fail_peek(Code::eof_value);
+            fail_invalid_type("a sequence");
+        }
+        enter();
+        bool first = true;
+        for (;;) {
+            if (!next_element(first)) break;
+            read_text(out.emplace_back());
+        }
+        end_seq();
+        leave();
+    }
+
+    void read_instant(Instant& out) {
+        const int c = skip_ws();
+        if (c == '"') {
+            ++i_;
+            const InstantFault fault = parse_instant(read_str(scratch_), out);
+            if (fault != InstantFault::none) fail_here(std::string(instant_fault_text(fault)));
+            return;
+        }
+        if (c < 0) fail_peek(Code::eof_value);
+        fail_invalid_type("an RFC 3339 formatted date and time string");
+    }
+
+    // A variant name given as a string.
+    std::size_t read_variant(std::span<const std::string_view> names) {
+        const int c = skip_ws();
+        if (c != '"') {
+            if (c < 0) fail_peek(Code::eof_value);
+            fail_invalid_type("variant identifier");
+        }
+        ++i_;
+        const std::string_view text = read_str(scratch_);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (names[k] == text) return k;
+        }
+        fail_here("unknown variant `" + std::string(text) + "`, expected " + enum_expected(names));
+    }
+
+    // "name", or {"name": null}.
+    std::size_t read_enum(std::span<const std::string_view> names) {
+        const int c = skip_ws();
+        if (c == '"') return read_variant(names);
+        if (c != '{') fail_peek(c < 0 ? Code::eof_value : Code::expected_value);
+        enter();
+        const std::size_t index = read_variant(names);
+        parse_colon();
+        const int value = skip_ws();
+        if (value == 'n') {
+            ++i_;
+            parse_ident("ull");
+        } else {
+            if (value < 0) fail_peek(Code::eof_value);
+            fail_invalid_type("unit");
+        }
+        leave();
+        const int close = skip_ws();
+        if (close == '}') {
+            ++i_;
+            return index;
+        }
+        fail(close < 0 ? Code::eof_object : Code::expected_value);
+    }
+
+    void read_field(const FieldDesc& field, void* record) {
+        void* slot = field.member(record);
+        if (field.nullable) {
+            if (skip_ws() == 'n') {
+                ++i_;
+                parse_ident("ull");
+                return;
+            }
+            slot = field.engage(slot);
+        }
+        switch (field.kind) {
+            case FieldKind::text: read_text(*static_cast<std::string*>(slot)); return;
+            case FieldKind::boolean: *static_cast<bool*>(slot) = read_bool(); return;
+            case FieldKind::text_list: read_text_list(*static_cast<std::vector<std::string>*>(slot)); return;
+            case FieldKind::enumeration: {
+                const auto index = static_cast<std::uint8_t>(read_enum(field.names));
+                std::memcpy(slot, &index, 1);
+                return;
+            }
+            case FieldKind::record: read_struct(*field.nested, slot); return;
+            case FieldKind::instant: read_instant(*static_cast<Instant*>(slot)); return;
+        }
+    }
+
+    // ---- records ----
+
+    // Before each element of an array: false at its end.
+    bool next_element(bool& first) {
+        int c = skip_ws();
+        if (c == ']') return false;
+        if (c == ',' && !first) {
+            ++i_;
+            c = skip_ws();
+            if (c == ']') fail_peek(Code::trailing_comma);
+            if (c < 0) fail_peek(Code::eof_value);
+            return true;
+        }
+        if (c < 0) fail_peek(Code::eof_list);
+        if (!first) fail_peek(Code::expected_list_comma_or_end);
+        first = false;
+        return true;
+    }
+
+    void end_seq() {
+        int c = skip_ws();
+        if (c == ']') {
+            ++i_;
+            return;
+        }
+        if (c == ',') {
+            ++i_;
+            c = skip_ws();
+            fail_peek(c == ']' ? Code::trailing_comma : Code::trailing_characters);
+        }
+        fail_peek(c < 0 ? Code::eof_list : Code::trailing_characters);
+    }
+
+    // Keys are short: compared inline, by length first, then in words that
+    // may overlap.
+    static bool same_key(std::string_view a, std::string_view b) {
+        const std::size_t n = a.size();
+        if (n != b.size()) return false;
+        auto word = [](const char* p, auto zero) {
+            decltype(zero) w;
+            std::memcpy(&w, p, sizeof w);
+            return w;
+        };
+        const char* x = a.data();
+        const char* y = b.data();
+        if (n >= 8) {
+            for (std::size_t k = 0; k + 8 < n; k += 8) {
+                if (word(x + k, std::uint64_t{}) != word(y + k, std::uint64_t{})) return false;
+            }
+            return word(x + n - 8, std::uint64_t{}) == word(y + n - 8, std::uint64_t{});
+        }
+        if (n >= 4) {
+            return word(x, std::uint32_t{}) == word(y, std::uint32_t{}) &&
+                   word(x + n - 4, std::uint32_t{}) == word(y + n - 4, std::uint32_t{});
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (x[k] != y[k]) return false;
+        }
+        return true;
+    }
+
+    // The field a key names, trying first the one after the last key seen.
+    static int find_field(const RecordDesc& desc, std::string_view key, std::size_t hint) {
+        const auto fields = desc.fields;
+        if (hint < fields.size() && same_key(fields[hint].key, key)) return static_cast<int>(hint);
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            if (same_key(fields[k].key, key)) return static_cast<int>(k);
+        }
+        return -1;
+    }
+
+    void visit_map(const RecordDesc& desc, void* out) {
+        std::uint32_t seen = 0;
+        bool first = true;
+        std::size_t hint = 0;
+        for (;;) {
+            int c = skip_ws();
+            if (c == '}') break;
+            if (c == ',' && !first) {
+                ++i_;
+                c = skip_ws();
+            } else if (c < 0) {
+                fail_peek(Code::eof_object);
+            } else if (first) {
+                first = false;
+            } else {
+                fail_peek(Code::expected_object_comma_or_end);
+            }
+            if (c != '"') {
+                fail_peek(c == '}' ? Code::trailing_comma : c < 0 ? Code::eof_value : Code::key_must_be_string);
+            }
+            ++i_;
+            const std::string_view key = read_str(scratch_);
+            const int index = find_field(desc, key, hint);
+            if (index < 0) {
+                parse_colon();
+                ignore_value();
+                continue;
+            }
+            const FieldDesc& field = desc.fields[static_cast<std::size_t>(index)];
+            const std::uint32_t bit = 1U << index;
+            if ((seen & bit) != 0) fail_unplaced("duplicate field `" + std::string(field.key) + "`");
+            seen |= bit;
+            hint = static_cast<std::size_t>(index) + 1;
+            parse_colon();
+            read_field(field, out);
+        }
+        for (std::size_t k = 0; k < desc.fields.size(); ++k) {
+            const FieldDesc& field = desc.fields[k];
+            if ((seen & (1U << k)) == 0 && field.presence == Presence::required) {
+                fail_unplaced("missing field `" + std::string(field.key) + "`");
+            }
+        }
+    }
+
+    void visit_seq(const RecordDesc& desc, void* out) {
+        bool first = true;
+        for (std::size_t k = 0; k < desc.fields.size(); ++k) {
+            const FieldDesc& field = desc.fields[k];
+            if (next_element(first)) {
+                read_field(field, out);
+            } else if (field.presence != Presence::defaulted) {
+                fail_unplaced("invalid length " + std::to_string(k) + ", expected " + struct_expected(desc) +
+                              " with " + std::to_string(desc.fields.size()) + " elements");
+            }
+        }
+    }
+
+    void read_struct(const RecordDesc& desc, void* out) {
+        const int c = skip_ws();
+        if (c != '[' && c != '{') {
+            if (c < 0) fail_peek(Code::eof_value);
+            fail_invalid_type(struct_expected(desc));
+        }
+        enter();
+        try {
+            if (c == '[') {
+                visit_seq(desc, out);
+            } else {
+                visit_map(desc, out);
+            }
+        } catch (Fault& fault) {
+            if (!fault.positioned) {
+                // Place the message where the closing bracket has been read.
+                const int next = skip_ws();
+                if (next == (c == '[' ? ']' : '}')) {
+                    ++i_;
+                } else if (c == '[' && next == ',') {
+                    ++i_;
+                    skip_ws();
+                }
+                fault.index = i_;
+                fault.positioned = true;
+            }
+            throw;
+        }
+        if (c == '[') {
+            end_seq();
+        } else {
+            // The object's visit only ends at its closing brace.
+            ++i_;
+        }
+        leave();
+    }
+
+    int depth_left_ = kMaxNesting + 1;
+    std::string scratch_;
+};
+
+// Line and column as the messages give them: the column counts the bytes
+// of its line up to and including the one before `index`.
+void locate(std::string_view text, std::size_t index, JsonError& error) {
+    const std::string_view before = text.substr(0, index);
+    const std::size_t last_newline = before.rfind('\n');
+    const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
+    error.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(line_start), '\n'));
+    error.column = index - line_start;
+}
+
+}  // namespace
+
+std::optional<JsonError> read_record(std::string_view text, const RecordDesc& desc, void* out) {
+    Reader reader(text);
+    try {
+        reader.read_document(desc, out);
+        return std::nullopt;
+    } catch (Fault& fault) {
+        JsonError error;
+        error.message = std::move(fault.message);
+        if (fault.positioned) locate(text, fault.index, error);
+        return error;
+    }
+}
+
+}  // namespace zun::json
