@@ -8,12 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 
 #include "core/queue/os_error.hpp"
 #include "core/queue/unique_fd.hpp"
+#include "core/text/digits.hpp"
 
 namespace zun {
 
@@ -41,12 +41,6 @@ const ThreadTag& thread_tag() {
 }
 
 std::atomic<std::uint64_t> temp_counter{0};
-
-template <class Int>
-void append_decimal(std::string& out, Int value) {
-    char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
 
 constexpr std::string_view kTempPrefix = ".spill-";
 constexpr std::string_view kTempSuffix = ".tmp";

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "core/text/ascii_swar.hpp"
+#include "core/text/digits.hpp"
 #include "core/text/unicode_tables.hpp"
 
 namespace zun {
@@ -53,11 +54,10 @@ constexpr bool all_verbatim_ascii(std::uint64_t word) noexcept {
 }
 
 void append_unicode_escape(std::string& out, char32_t cp) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     char digits[8];
     std::size_t start = sizeof digits;
     do {
-        digits[--start] = kDigits[cp & 0xF];
+        digits[--start] = hex_digit(cp);
         cp >>= 4;
     } while (cp != 0);
     out.append("\\u{");
@@ -78,8 +78,7 @@ void append_ascii_escape(std::string& out, unsigned char c) {
 }
 
 void append_byte_escape(std::string& out, unsigned char byte) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    const char escape[] = {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]};
+    const char escape[] = {'\\', 'x', upper_hex_digit(byte >> 4), upper_hex_digit(byte)};
     out.append(escape, sizeof escape);
 }
 

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "core/text/digits.hpp"
+
 namespace zun {
 
 namespace {
@@ -102,8 +104,6 @@ void skip_spaces(std::string_view& s) {
         s.remove_prefix(len);
     }
 }
-
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // An unsigned decimal number of `min_digits` to `max_digits` digits.
 InstantFault scan_number(std::string_view& s, std::size_t min_digits, std::size_t max_digits,
