@@ -192,4 +192,25 @@ void append_debug_quoted_bytes(std::string& out, std::string_view bytes) {
     append_quoted<InvalidUtf8::escape_bytes>(out, bytes);
 }
 
+void append_debug_quoted_latin1_char(std::string& out, unsigned char cp) {
+    out.push_back('\'');
+    if (cp == '\'') {
+        out.append("\\'");
+    } else if (cp == '"') {
+        out.push_back('"');
+    } else if (cp < 0x80) {
+        if (kAsciiVerbatim[cp]) {
+            out.push_back(static_cast<char>(cp));
+        } else {
+            append_ascii_escape(out, cp);
+        }
+    } else if (needs_unicode_escape(cp)) {
+        append_unicode_escape(out, cp);
+    } else {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+    out.push_back('\'');
+}
+
 }  // namespace zun

@@ -16,37 +16,6 @@ constexpr std::array<std::array<char, 2>, 256> make_encode_table() {
 }
 constexpr auto kEncode = make_encode_table();
 
-// The message names the offending byte as the code point of the same value
-// (a UTF-8 lead byte 0xC3 shows as 'Ã'), quoted the way a single character
-// is shown in debug output: as in string quoting, except that the apostrophe
-// is the delimiter and so is escaped while the quotation mark is not.
-void append_quoted_byte(std::string& out, std::uint8_t byte) {
-    out.push_back('\'');
-    switch (byte) {
-        case '\0': out.append("\\0"); break;
-        case '\t': out.append("\\t"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\\': out.append("\\\\"); break;
-        case '\'': out.append("\\'"); break;
-        default: {
-            const char32_t cp = byte;
-            if (!is_printable(cp) || is_grapheme_extend(cp)) {
-                out.append("\\u{");
-                if (byte >= 0x10) out.push_back(hex_digit(byte >> 4));
-                out.push_back(hex_digit(byte));
-                out.push_back('}');
-            } else if (byte < 0x80) {
-                out.push_back(static_cast<char>(byte));
-            } else {
-                out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-                out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-            }
-        }
-    }
-    out.push_back('\'');
-}
-
 std::optional<HexError> first_bad_digit(std::string_view text, std::size_t from) noexcept {
     for (std::size_t i = from; i < text.size(); ++i) {
         if (hex_value(static_cast<unsigned char>(text[i])) < 0) {
@@ -80,7 +49,9 @@ std::string hex_encode(std::span<const std::uint8_t> bytes) {
 std::string HexError::message() const {
     if (kind == Kind::odd_length) return "Odd number of digits";
     std::string out = "Invalid character ";
-    append_quoted_byte(out, byte);
+    // The offending byte is named as the code point of the same value (a
+    // UTF-8 lead byte 0xC3 shows as 'Ã').
+    append_debug_quoted_latin1_char(out, byte);
     out.append(" at position ").append(std::to_string(position));
     return out;
 }
