@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/queue/dir_tree.hpp"
 #include "core/queue/os_error.hpp"
 #include "core/queue/unique_fd.hpp"
 #include "core/text/digits.hpp"
@@ -63,14 +64,6 @@ std::string temp_name() {
 // fresh counter values get past it.
 constexpr int kCreateAttempts = 16;
 
-template <class Call>
-auto retry_eintr(Call call) {
-    for (;;) {
-        const auto result = call();
-        if (result >= 0 || errno != EINTR) return result;
-    }
-}
-
 // The queue directory, held open for the whole replacement: every step
 // names its file relative to it, and its flush comes last.
 struct Place {
@@ -100,11 +93,8 @@ std::optional<std::string> write_all(int fd, std::string_view bytes) {
     const char* next = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, next, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return os_error_text(errno);
-        }
+        const ssize_t written = retry_eintr([&] { return ::write(fd, next, left); });
+        if (written < 0) return os_error_text(errno);
         if (written == 0) return std::string("failed to write whole buffer");
         next += written;
         left -= static_cast<std::size_t>(written);
@@ -222,8 +212,7 @@ std::optional<std::string> place(Place target, std::string_view bytes) {
 
 std::optional<std::string> replace_file(const std::string& dir, const std::string& target,
                                         std::string_view bytes) {
-    const int dir_fd = retry_eintr(
-        [&] { return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int dir_fd = open_directory(dir);
     if (dir_fd < 0) return os_error_text(errno);
     UniqueFd directory(dir_fd);
     const std::size_t slash = target.rfind('/');
