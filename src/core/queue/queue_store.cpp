@@ -16,6 +16,7 @@
 #include "core/queue/dir_tree.hpp"
 #include "core/json/record_json.hpp"
 #include "core/queue/os_error.hpp"
+#include "core/queue/queue_paths.hpp"
 #include "core/queue/replace_file.hpp"
 #include "core/queue/unique_fd.hpp"
 
@@ -49,8 +50,7 @@ std::optional<QueueError> ensure_directory(const std::string& dir) {
 // The name's extension is exactly "json" and something precedes its dot, so
 // ".json", "x.JSON", "x.json.tmp" and the temporary files of spill are out.
 bool is_item_name(std::string_view name) {
-    constexpr std::string_view extension = ".json";
-    return name.size() > extension.size() && name.ends_with(extension);
+    return name.size() > kItemExtension.size() && name.ends_with(kItemExtension);
 }
 
 struct DirCloser {
