@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "core/text/digits.hpp"
+#include "core/text/ascii.hpp"
 
 namespace zun {
 

@@ -1,10 +1,13 @@
-// Decimal and hexadecimal digits: the one place core spells them out.
+// Digits as core writes and reads them: the one hexadecimal digit table with
+// what derives from it, and the decimal text of integers.
 #pragma once
 
 #include <array>
 #include <charconv>
 #include <cstdint>
 #include <string>
+
+#include "core/text/ascii.hpp"
 
 namespace zun {
 
@@ -14,19 +17,15 @@ inline constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char hex_digit(unsigned value) noexcept { return kHexDigits[value & 0xF]; }
 
 constexpr char upper_hex_digit(unsigned value) noexcept {
-    const char digit = hex_digit(value);
-    return digit >= 'a' ? static_cast<char>(digit - 'a' + 'A') : digit;
+    return static_cast<char>(ascii_upper(static_cast<unsigned char>(hex_digit(value))));
 }
-
-constexpr bool is_digit(int c) noexcept { return c >= '0' && c <= '9'; }
 
 namespace digits_detail {
 constexpr std::array<std::int8_t, 256> make_hex_values() {
     std::array<std::int8_t, 256> table{};
     table.fill(-1);
     for (unsigned i = 0; i < 16; ++i) {
-        const char digit = hex_digit(i);
-        table[static_cast<unsigned char>(digit)] = static_cast<std::int8_t>(i);
+        table[static_cast<unsigned char>(hex_digit(i))] = static_cast<std::int8_t>(i);
         table[static_cast<unsigned char>(upper_hex_digit(i))] = static_cast<std::int8_t>(i);
     }
     return table;

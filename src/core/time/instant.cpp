@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "core/text/digits.hpp"
+#include "core/text/ascii.hpp"
 
 namespace zun {
 
@@ -176,7 +176,7 @@ InstantFault scan_fraction(std::string_view& s, std::int64_t& nanos) {
 
 bool starts_with_utc(std::string_view s) {
     if (s.size() < 3) return false;
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    auto upper = [](char c) { return ascii_upper(static_cast<unsigned char>(c)); };
     return upper(s[0]) == 'U' && upper(s[1]) == 'T' && upper(s[2]) == 'C';
 }
 
