@@ -52,7 +52,8 @@ std::string HexError::message() const {
     // The offending byte is named as the code point of the same value (a
     // UTF-8 lead byte 0xC3 shows as 'Ã').
     append_debug_quoted_latin1_char(out, byte);
-    out.append(" at position ").append(std::to_string(position));
+    out.append(" at position ");
+    append_decimal(out, position);
     return out;
 }
 
