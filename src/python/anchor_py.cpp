@@ -156,8 +156,7 @@ PyType_Spec proof_spec = {"zun_protocol.AnchorProof", sizeof(Instance<AnchorProo
 // ---- MockAnchor -------------------------------------------------------------
 
 // Submission and verification are short map operations under the anchor's
-// own mutex, so they run right here on the calling thread rather than on the
-// worker runtime; the interpreter lock stays held throughout either way.
+// own mutex, so they keep the interpreter lock throughout.
 
 constexpr Param kNewParams[] = {{"id", true}};
 constexpr Signature kNew{"MockAnchor.__new__()", kNewParams};

@@ -47,15 +47,14 @@ PyObject* queue_default(PyObject*, PyObject*) {
     return guarded([] { return wrap(envelope_queue_class.type, QueueDir{default_queue_dir()}); });
 }
 
-// push, list and drop_item run their file-system steps right here on the
-// calling thread, one after another, with no worker pool behind them: there
-// is nothing to start and so nothing that can fail to start. The steps run
-// without the interpreter lock, under the queue mutex, so that other Python
-// threads run while the disk is waited on but no two queue operations of
-// the process overlap: a drop racing a listing of the same item would
-// otherwise turn into an I/O error that neither gives alone. Arguments are
-// converted before and Python objects built after; the queue object and the
-// arguments are kept alive meanwhile by references of the call's own.
+// push, list and drop_item run their file-system steps on the calling
+// thread, one after another, without the interpreter lock but under the
+// queue mutex, so that other Python threads run while the disk is waited on
+// but no two queue operations of the process overlap: a drop racing a
+// listing of the same item would otherwise turn into an I/O error that
+// neither gives alone. Arguments are converted before and Python objects
+// built after; the queue object and the arguments are kept alive meanwhile
+// by references of the call's own.
 template <class Work>
 std::optional<QueueError> queue_operation(Work&& work) {
     return without_gil([&] {

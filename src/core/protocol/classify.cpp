@@ -9,6 +9,7 @@
 #include <iterator>
 #include <optional>
 
+#include "core/text/ascii.hpp"
 #include "core/text/ascii_swar.hpp"
 
 namespace zun {
@@ -87,14 +88,6 @@ constexpr HintRow kHintRows[] = {
 };
 static_assert(std::all_of(std::begin(kHintRows), std::end(kHintRows),
                           [](const HintRow& row) { return row.size <= kHintKeySize; }));
-
-constexpr unsigned char ascii_lower(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-constexpr unsigned char ascii_upper(unsigned char c) noexcept {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
 
 // Bit r set: host row r.
 using RowMask = std::uint32_t;
