@@ -13,9 +13,11 @@
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {

@@ -9,8 +9,10 @@
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 #include "python/instant_py.hpp"
 #include "python/record_forms.hpp"
 

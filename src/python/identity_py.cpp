@@ -13,10 +13,12 @@
 #include "core/crypto/identity.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/descriptor_py.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 namespace {

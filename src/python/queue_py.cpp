@@ -11,10 +11,12 @@
 #include "core/text/utf8_lossy.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/envelope_py.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 namespace {
