@@ -25,20 +25,39 @@ T& value_of(PyObject* self) noexcept {
     return reinterpret_cast<Instance<T>*>(self)->value;
 }
 
+// Gives back an instance's memory and the reference to its class that the
+// allocation took; its value is already destroyed, or was never built.
+inline void free_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// A new instance of `type` whose value is built in place from `args`. A
+// constructor that throws leaves nothing behind: the instance is freed
+// without running dealloc, which would destroy a value that does not exist.
+template <class T, class... Args>
+PyObject* emplace(PyTypeObject* type, Args&&... args) {
+    PyObject* self = check(PyType_GenericAlloc(type, 0));
+    try {
+        new (&value_of<T>(self)) T(std::forward<Args>(args)...);
+    } catch (...) {
+        free_instance(self);
+        throw;
+    }
+    return self;
+}
+
 // A new instance of `type` holding `value`.
 template <class T>
 PyObject* wrap(PyTypeObject* type, T&& value) {
-    PyObject* self = check(PyType_GenericAlloc(type, 0));
-    new (&value_of<std::decay_t<T>>(self)) std::decay_t<T>(std::forward<T>(value));
-    return self;
+    return emplace<std::decay_t<T>>(type, std::forward<T>(value));
 }
 
 template <class T>
 void dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
     value_of<T>(self).~T();
-    PyObject_Free(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
 // `a != b` as the negated truth of the interpreter's `a == b`.
