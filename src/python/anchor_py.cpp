@@ -35,11 +35,6 @@ struct ProofClass {
 using ReceiptForms = RecordForms<ReceiptClass>;
 using ProofForms = RecordForms<ProofClass>;
 
-template <class Record, std::string Record::*Field>
-PyObject* get_text(PyObject* self, void*) {
-    return guarded([&] { return new_str(value_of<Record>(self).*Field); });
-}
-
 template <class Record>
 PyObject* get_kind(PyObject* self, void*) {
     return guarded([&] { return new_str(name_of(value_of<Record>(self).anchor_kind)); });

@@ -60,6 +60,21 @@ void dealloc(PyObject* self) noexcept {
     free_instance(self);
 }
 
+// A property getter: a fresh str, or None for an absent optional text, from
+// the text member that the member pointers `Path` reach from the value held
+// by instances of `Cell`.
+template <class Cell, auto... Path>
+PyObject* get_text(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& text = (std::as_const(value_of<Cell>(self)) .* ... .* Path);
+        if constexpr (requires { text.has_value(); }) {
+            return new_optional_str(text);
+        } else {
+            return new_str(text);
+        }
+    });
+}
+
 // `a != b` as the negated truth of the interpreter's `a == b`.
 PyObject* negated_equality(PyObject* self, PyObject* other) noexcept;
 
