@@ -6,7 +6,8 @@
 #include "core/crypto/ed25519.hpp"
 #include "core/queue/queue_error.hpp"
 #include "core/json/record_json.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
 
 namespace zun::py {
 namespace {

@@ -11,10 +11,12 @@
 #include "core/text/utf8_lossy.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/envelope_py.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 namespace {
@@ -185,19 +187,13 @@ PyObject* item_repr(PyObject* self) {
     });
 }
 
-PyObject* get_queue_id(PyObject* self, void*) {
-    return guarded([&] { return new_str(item_of(self).queue_id); });
-}
-PyObject* get_pair_class(PyObject* self, void*) {
-    return guarded([&] { return new_str(item_of(self).pair_class); });
-}
 PyObject* get_envelope(PyObject* self, void*) {
     return guarded([&] { return new_envelope(item_of(self).envelope); });
 }
 
 PyGetSetDef item_properties[] = {
-    {"queue_id", get_queue_id, nullptr, nullptr, nullptr},
-    {"pair_class", get_pair_class, nullptr, nullptr, nullptr},
+    {"queue_id", get_text<QueuedItem, &QueuedItem::queue_id>, nullptr, nullptr, nullptr},
+    {"pair_class", get_text<QueuedItem, &QueuedItem::pair_class>, nullptr, nullptr, nullptr},
     {"envelope", get_envelope, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
