@@ -7,6 +7,7 @@
 #include <sys/random.h>
 
 #include "core/crypto/ed25519_backends.hpp"
+#include "core/crypto/wipe.hpp"
 #include "core/queue/os_error.hpp"
 
 namespace zun {
@@ -18,7 +19,7 @@ static_assert(crypto_sign_BYTES == 64);
 // Wipes a stack copy of a seed however the scope is left.
 struct SeedWiper {
     SoftwareIdentity::Seed& seed;
-    ~SeedWiper() { sodium_memzero(seed.data(), seed.size()); }
+    ~SeedWiper() { wipe(seed); }
 };
 
 }  // namespace
@@ -48,7 +49,7 @@ std::variant<SoftwareIdentity, RandomSourceError> SoftwareIdentity::generate() {
 
 SoftwareIdentity::SoftwareIdentity(SoftwareIdentity&& other) noexcept
     : secret_key_(other.secret_key_), public_key_(other.public_key_), fingerprint_(other.fingerprint_) {
-    sodium_memzero(other.secret_key_.data(), other.secret_key_.size());
+    wipe(other.secret_key_);
 }
 
 SoftwareIdentity& SoftwareIdentity::operator=(SoftwareIdentity&& other) noexcept {
@@ -56,12 +57,12 @@ SoftwareIdentity& SoftwareIdentity::operator=(SoftwareIdentity&& other) noexcept
         secret_key_ = other.secret_key_;
         public_key_ = other.public_key_;
         fingerprint_ = other.fingerprint_;
-        sodium_memzero(other.secret_key_.data(), other.secret_key_.size());
+        wipe(other.secret_key_);
     }
     return *this;
 }
 
-SoftwareIdentity::~SoftwareIdentity() { sodium_memzero(secret_key_.data(), secret_key_.size()); }
+SoftwareIdentity::~SoftwareIdentity() { wipe(secret_key_); }
 
 SoftwareIdentity::Signature SoftwareIdentity::sign(std::span<const std::uint8_t> payload) const {
     static const std::uint8_t empty = 0;
