@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/json/record_json.hpp"
+#include "core/json/json_error.hpp"
 
 namespace zun::json {
 

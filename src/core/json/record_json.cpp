@@ -344,11 +344,6 @@ std::string compact(const Record& record) {
 
 }  // namespace
 
-std::string JsonError::text() const {
-    if (line == 0) return message;
-    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
-
 std::string to_json(const ProtocolAddress& v) { return compact(v); }
 std::string to_json(const SignedEnvelope& v) { return compact(v); }
 std::string to_json(const AttestationChain& v) { return compact(v); }
