@@ -541,7 +541,7 @@ private:
     }
 
     void visit_map(const RecordDesc& desc, void* out) {
-        std::uint32_t seen = 0;
+        SeenFields seen = 0;
         bool first = true;
         std::size_t hint = 0;
         for (;;) {
@@ -569,7 +569,7 @@ private:
                 continue;
             }
             const FieldDesc& field = desc.fields[static_cast<std::size_t>(index)];
-            const std::uint32_t bit = 1U << index;
+            const SeenFields bit = SeenFields{1} << index;
             if ((seen & bit) != 0) fail_unplaced("duplicate field `" + std::string(field.key) + "`");
             seen |= bit;
             hint = static_cast<std::size_t>(index) + 1;
@@ -578,7 +578,7 @@ private:
         }
         for (std::size_t k = 0; k < desc.fields.size(); ++k) {
             const FieldDesc& field = desc.fields[k];
-            if ((seen & (1U << k)) == 0 && field.presence == Presence::required) {
+            if ((seen & (SeenFields{1} << k)) == 0 && field.presence == Presence::required) {
                 fail_unplaced("missing field `" + std::string(field.key) + "`");
             }
         }
