@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/text/debug_quote.hpp"
+#include "core/text/utf8.hpp"
 #include "core/time/instant.hpp"
 #include "core/json/json_cursor.hpp"
 #include "core/json/json_number.hpp"
@@ -15,43 +16,6 @@
 namespace zun::json {
 
 namespace {
-
-// Length of the UTF-8 sequence at p (0 when the byte there starts none).
-inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t available) {
-    const unsigned char b0 = p[0];
-    auto cont = [&](std::size_t i, unsigned char low, unsigned char high) {
-        return i < available && p[i] >= low && p[i] <= high;
-    };
-    if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        const unsigned char low = b0 == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = b0 == 0xED ? 0x9F : 0xBF;
-        return cont(1, low, high) && cont(2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        const unsigned char low = b0 == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = b0 == 0xF4 ? 0x8F : 0xBF;
-        return cont(1, low, high) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
-    }
-    return 0;
-}
-
-void push_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        const char seq[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 2);
-    } else if (cp < 0x10000) {
-        const char seq[3] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                             static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 3);
-    } else {
-        const char seq[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                             static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 4);
-    }
-}
 
 inline int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -161,7 +125,7 @@ private:
         const std::uint32_t first = decode_hex_escape();
         if (first >= 0xDC00 && first <= 0xDFFF) fail(Code::lone_leading_surrogate);
         if (first < 0xD800 || first > 0xDBFF) {
-            push_utf8(out, first);
+            utf8::append(out, first);
             return;
         }
         // A leading surrogate must be followed by an escaped trailing one.
@@ -171,7 +135,7 @@ private:
         }
         const std::uint32_t second = decode_hex_escape();
         if (second < 0xDC00 || second > 0xDFFF) fail(Code::lone_leading_surrogate);
-        push_utf8(out, (((first - 0xD800) << 10) | (second - 0xDC00)) + 0x10000);
+        utf8::append(out, (((first - 0xD800) << 10) | (second - 0xDC00)) + 0x10000);
     }
 
     // After the opening quote: the decoded text, a view of the input when
@@ -224,12 +188,12 @@ private:
                 ++i_;
                 fail(Code::control_character);
             }
-            const std::size_t length = utf8_sequence_length(s_ + i_, n_ - i_);
-            if (length == 0) {
+            const utf8::Step step = utf8::decode(s_ + i_, n_ - i_);
+            if (step.valid) {
+                i_ += step.length;
+            } else {
                 invalid_utf8 = true;
                 ++i_;
-            } else {
-                i_ += length;
             }
         }
     }

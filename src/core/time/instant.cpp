@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "core/text/utf8.hpp"
+
 namespace zun {
 
 namespace {
@@ -63,35 +65,14 @@ constexpr bool is_space(char32_t c) {
 }
 
 // Length of the character at the start of `s` (0 for a byte that starts no
-// valid UTF-8 sequence), its code point in `cp`.
+// sequence), its code point in `cp`. Laxer than the JSON reader, which has
+// already rejected what is not UTF-8 before an instant is read from it.
 std::size_t decode_char(std::string_view s, char32_t& cp) {
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    std::size_t len;
-    char32_t value;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        value = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        value = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        value = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() < len) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if ((b & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (b & 0x3F);
-    }
-    cp = value;
-    return len;
+    const utf8::Step step =
+        utf8::decode<utf8::Policy::lax>(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+    if (!step.valid) return 0;
+    cp = step.cp;
+    return step.length;
 }
 
 void skip_spaces(std::string_view& s) {
