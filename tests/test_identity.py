@@ -178,7 +178,9 @@ def test_failing_random_source_raises_panic(tmp_path):
         print(zp.SoftwareIdentity.from_seed(bytes(32)).fingerprint)
     """)
     # A fixed hash seed spares the interpreter's own start-up a draw from the failing source.
-    env = {**os.environ, "LD_PRELOAD": str(shim), "PYTHONHASHSEED": "0", "PYTHONPATH": os.pathsep.join(sys.path)}
+    # After whatever is preloaded already (the sanitizer pass's runtimes must come first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    env = {**os.environ, "LD_PRELOAD": preload, "PYTHONHASHSEED": "0", "PYTHONPATH": os.pathsep.join(sys.path)}
     done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [

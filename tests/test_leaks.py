@@ -4,6 +4,8 @@ Python objects leaked by native code are still allocated through the interpreter
 allocator, so tracemalloc sees them exactly; native leaks show up in the resident size.
 """
 import gc
+import json
+import subprocess
 import sys
 import tracemalloc
 
@@ -69,3 +71,37 @@ def test_workloads_cover_every_published_callable():
     covered = {name.split(":")[0] for name, _ in WORKLOADS}
     for attr in zp.__all__[1:]:
         assert attr in covered, f"no leak workload for {attr}"
+
+
+# The item's envelope is copied into the new object after the object is
+# allocated; a copy that runs out of memory must free that object and its
+# reference to the class. The child may map only a little more than it holds,
+# so copying a 64 MiB field (always a fresh mapping) fails.
+_COPY_OUT_OF_MEMORY = """
+import json, os, resource, sys
+from zun_protocol import EnvelopeQueue, SignedEnvelope
+
+queue = EnvelopeQueue(sys.argv[1])
+queue.push("p", SignedEnvelope.from_dict({**json.loads(sys.argv[2]), "our_signature": "s" * (64 << 20)}))
+[item] = queue.list()
+before = sys.getrefcount(SignedEnvelope)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (16 << 20), hard))
+try:
+    item.envelope
+    failed = "copied"
+except MemoryError:
+    failed = "MemoryError"
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(failed, sys.getrefcount(SignedEnvelope) - before)
+"""
+
+
+def test_copy_that_fails_frees_the_new_object(tmp_path):
+    from test_queue import FULL
+    done = subprocess.run([sys.executable, "-c", _COPY_OUT_OF_MEMORY, str(tmp_path), json.dumps(FULL)],
+                          capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["MemoryError", "0"]

@@ -52,7 +52,8 @@ def fault_report(tmp_path_factory):
                    check=True)
     done = subprocess.run([sys.executable, "-X", "dev", str(HERE / "queue_fault_child.py"), str(build / "root")],
                           capture_output=True, text=True, timeout=300,
-                          env={**CHILD_ENV, "LD_PRELOAD": str(shim)})
+                          # after what is preloaded already: the sanitizer pass's runtimes come first
+                          env={**CHILD_ENV, "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))})
     assert done.returncode == 0, done.stderr
     return {scenario["scenario"]: scenario for scenario in json.loads(done.stdout)}
 

@@ -97,12 +97,6 @@ Py_hash_t address_hash(PyObject* self) {
 PyObject* get_address_class(PyObject* self, void*) {
     return guarded([&] { return new_str(name_of(address_of(self).address_class)); });
 }
-PyObject* get_type(PyObject* self, void*) {
-    return guarded([&] { return new_str(address_of(self).type); });
-}
-PyObject* get_ref(PyObject* self, void*) {
-    return guarded([&] { return new_str(address_of(self).ref); });
-}
 
 PyMethodDef methods[] = {
     {"parse", method(address_parse), kFastKeywords | METH_STATIC,
@@ -114,8 +108,8 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     {"address_class", get_address_class, nullptr, nullptr, nullptr},
-    {"type", get_type, nullptr, nullptr, nullptr},
-    {"ref", get_ref, nullptr, nullptr, nullptr},
+    {"type", get_text<Self, &Self::address, &ProtocolAddress::type>, nullptr, nullptr, nullptr},
+    {"ref", get_text<Self, &Self::address, &ProtocolAddress::ref>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -35,11 +35,6 @@ struct ProofClass {
 using ReceiptForms = RecordForms<ReceiptClass>;
 using ProofForms = RecordForms<ProofClass>;
 
-template <class Record, std::string Record::*Field>
-PyObject* get_text(PyObject* self, void*) {
-    return guarded([&] { return new_str(value_of<Record>(self).*Field); });
-}
-
 template <class Record>
 PyObject* get_kind(PyObject* self, void*) {
     return guarded([&] { return new_str(name_of(value_of<Record>(self).anchor_kind)); });
@@ -156,8 +151,7 @@ PyType_Spec proof_spec = {"zun_protocol.AnchorProof", sizeof(Instance<AnchorProo
 // ---- MockAnchor -------------------------------------------------------------
 
 // Submission and verification are short map operations under the anchor's
-// own mutex, so they run right here on the calling thread rather than on the
-// worker runtime; the interpreter lock stays held throughout either way.
+// own mutex, so they keep the interpreter lock throughout.
 
 constexpr Param kNewParams[] = {{"id", true}};
 constexpr Signature kNew{"MockAnchor.__new__()", kNewParams};
@@ -171,13 +165,8 @@ MockAnchor& anchor_of(PyObject* self) { return value_of<MockAnchor>(self); }
 PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const auto bound = bind<1>(kNew, args, kwargs);
-        // Built in place, as its mutex makes the anchor immovable. The id is
-        // copied first so that nothing can fail between the allocation and
-        // the construction that dealloc relies on.
-        std::string id(to_text(bound[0], "id"));
-        PyObject* self = check(PyType_GenericAlloc(type, 0));
-        new (&anchor_of(self)) MockAnchor(std::move(id));
-        return self;
+        // Built in place, as its mutex makes the anchor immovable.
+        return emplace<MockAnchor>(type, std::string(to_text(bound[0], "id")));
     });
 }
 

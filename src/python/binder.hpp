@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 

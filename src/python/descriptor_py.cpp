@@ -13,9 +13,11 @@
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {
@@ -66,10 +68,6 @@ PyObject* get_certs(PyObject* self, void*) {
     });
 }
 
-PyObject* get_vendor(PyObject* self, void*) {
-    return guarded([&] { return new_str(chain_of(self).vendor); });
-}
-
 PyMethodDef chain_methods[] = {
     {"is_empty", method(chain_is_empty), METH_NOARGS, "is_empty($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -77,7 +75,7 @@ PyMethodDef chain_methods[] = {
 
 PyGetSetDef chain_properties[] = {
     {"certs_b64", get_certs, nullptr, nullptr, nullptr},
-    {"vendor", get_vendor, nullptr, nullptr, nullptr},
+    {"vendor", get_text<AttestationChain, &AttestationChain::vendor>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -199,11 +197,6 @@ PyObject* descriptor_repr(PyObject* self) {
     });
 }
 
-template <std::string PeerIdentityDescriptor::*Field>
-PyObject* get_text(PyObject* self, void*) {
-    return guarded([&] { return new_str(descriptor_of(self).*Field); });
-}
-
 PyObject* get_surface(PyObject* self, void*) {
     return guarded([&] { return new_str(name_of(descriptor_of(self).surface)); });
 }
@@ -246,13 +239,14 @@ PyMethodDef descriptor_methods[] = {
 };
 
 PyGetSetDef descriptor_properties[] = {
-    {"fingerprint", get_text<&PeerIdentityDescriptor::fingerprint>, nullptr, nullptr, nullptr},
-    {"public_key_b64", get_text<&PeerIdentityDescriptor::public_key_b64>, nullptr, nullptr, nullptr},
+    {"fingerprint", get_text<Self, &Self::record, &PeerIdentityDescriptor::fingerprint>, nullptr, nullptr, nullptr},
+    {"public_key_b64", get_text<Self, &Self::record, &PeerIdentityDescriptor::public_key_b64>, nullptr, nullptr,
+     nullptr},
     {"surface", get_surface, nullptr, nullptr, nullptr},
     {"tier", get_tier, nullptr, nullptr, nullptr},
     {"hardware_attested", get_hardware_attested, nullptr, nullptr, nullptr},
     {"attestation", get_attestation, nullptr, nullptr, nullptr},
-    {"created_at", get_text<&PeerIdentityDescriptor::created_at>, nullptr, nullptr, nullptr},
+    {"created_at", get_text<Self, &Self::record, &PeerIdentityDescriptor::created_at>, nullptr, nullptr, nullptr},
     {"superseded_by", get_superseded_by, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

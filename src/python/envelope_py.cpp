@@ -9,8 +9,10 @@
 #include "python/address_py.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 #include "python/instant_py.hpp"
 #include "python/record_forms.hpp"
 
@@ -47,14 +49,6 @@ PyObject* envelope_repr(PyObject* self) {
 }
 
 // Every getter returns a fresh object built from the record.
-template <auto Member>
-PyObject* get_text(PyObject* self, void*) {
-    return guarded([&] { return new_str(envelope_of(self).*Member); });
-}
-template <auto Member>
-PyObject* get_optional_text(PyObject* self, void*) {
-    return guarded([&] { return new_optional_str(envelope_of(self).*Member); });
-}
 PyObject* get_peer_self(PyObject* self, void*) {
     return guarded([&] { return new_address(envelope_of(self).peer_self); });
 }
@@ -89,19 +83,20 @@ PyMethodDef envelope_methods[] = {
 };
 
 PyGetSetDef envelope_properties[] = {
-    {"exchange_id", get_text<&SignedEnvelope::exchange_id>, nullptr, nullptr, nullptr},
+    {"exchange_id", get_text<SignedEnvelope, &SignedEnvelope::exchange_id>, nullptr, nullptr, nullptr},
     {"peer_self", get_peer_self, nullptr, nullptr, nullptr},
     {"peer_counterparty", get_peer_counterparty, nullptr, nullptr, nullptr},
     {"direction", get_direction, nullptr, nullptr, nullptr},
-    {"request_hash", get_text<&SignedEnvelope::request_hash>, nullptr, nullptr, nullptr},
-    {"response_hash", get_optional_text<&SignedEnvelope::response_hash>, nullptr, nullptr, nullptr},
-    {"counterparty_signature", get_optional_text<&SignedEnvelope::counterparty_signature>, nullptr, nullptr,
+    {"request_hash", get_text<SignedEnvelope, &SignedEnvelope::request_hash>, nullptr, nullptr, nullptr},
+    {"response_hash", get_text<SignedEnvelope, &SignedEnvelope::response_hash>, nullptr, nullptr, nullptr},
+    {"counterparty_signature", get_text<SignedEnvelope, &SignedEnvelope::counterparty_signature>, nullptr, nullptr,
      nullptr},
-    {"our_signature", get_text<&SignedEnvelope::our_signature>, nullptr, nullptr, nullptr},
+    {"our_signature", get_text<SignedEnvelope, &SignedEnvelope::our_signature>, nullptr, nullptr, nullptr},
     {"opened_at", get_opened_at, nullptr, nullptr, nullptr},
     {"closed_at", get_closed_at, nullptr, nullptr, nullptr},
-    {"protocol_hint", get_text<&SignedEnvelope::protocol_hint>, nullptr, nullptr, nullptr},
-    {"counterparty_identifier", get_text<&SignedEnvelope::counterparty_identifier>, nullptr, nullptr, nullptr},
+    {"protocol_hint", get_text<SignedEnvelope, &SignedEnvelope::protocol_hint>, nullptr, nullptr, nullptr},
+    {"counterparty_identifier", get_text<SignedEnvelope, &SignedEnvelope::counterparty_identifier>, nullptr, nullptr,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -169,25 +164,16 @@ PyObject* info_repr(PyObject* self) {
     });
 }
 
-template <auto Member>
-PyObject* get_info_text(PyObject* self, void*) {
-    return guarded([&] { return new_str(info_of(self).*Member); });
-}
-template <auto Member>
-PyObject* get_info_optional_text(PyObject* self, void*) {
-    return guarded([&] { return new_optional_str(info_of(self).*Member); });
-}
-
 PyMethodDef info_methods[] = {
     {"to_dict", method(info_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef info_properties[] = {
-    {"identifier", get_info_text<&CounterpartyInfo::identifier>, nullptr, nullptr, nullptr},
-    {"protocol_hint", get_info_text<&CounterpartyInfo::protocol_hint>, nullptr, nullptr, nullptr},
-    {"peer_address", get_info_optional_text<&CounterpartyInfo::peer_address>, nullptr, nullptr, nullptr},
-    {"counterparty_signature", get_info_optional_text<&CounterpartyInfo::counterparty_signature>, nullptr,
+    {"identifier", get_text<CounterpartyInfo, &CounterpartyInfo::identifier>, nullptr, nullptr, nullptr},
+    {"protocol_hint", get_text<CounterpartyInfo, &CounterpartyInfo::protocol_hint>, nullptr, nullptr, nullptr},
+    {"peer_address", get_text<CounterpartyInfo, &CounterpartyInfo::peer_address>, nullptr, nullptr, nullptr},
+    {"counterparty_signature", get_text<CounterpartyInfo, &CounterpartyInfo::counterparty_signature>, nullptr,
      nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -6,7 +6,8 @@
 #include "core/crypto/ed25519.hpp"
 #include "core/queue/queue_error.hpp"
 #include "core/json/record_json.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
 
 namespace zun::py {
 namespace {
@@ -33,11 +34,11 @@ PyObject* exception_type(Failure kind) {
 
 Failure anchor_failure(AnchorError::Kind kind) {
     switch (kind) {
-        case AnchorError::Kind::Network: return Failure::AnchorNetwork;
-        case AnchorError::Kind::BadResponse: return Failure::AnchorBadResponse;
-        case AnchorError::Kind::AlreadySubmitted: return Failure::AnchorAlreadySubmitted;
-        case AnchorError::Kind::NotFound: return Failure::AnchorNotFound;
-        case AnchorError::Kind::Unsupported: return Failure::AnchorUnsupported;
+        case AnchorError::Kind::network: return Failure::AnchorNetwork;
+        case AnchorError::Kind::bad_response: return Failure::AnchorBadResponse;
+        case AnchorError::Kind::already_submitted: return Failure::AnchorAlreadySubmitted;
+        case AnchorError::Kind::not_found: return Failure::AnchorNotFound;
+        case AnchorError::Kind::unsupported: return Failure::AnchorUnsupported;
     }
     return Failure::AnchorBadResponse;
 }

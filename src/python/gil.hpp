@@ -8,7 +8,7 @@
 // Guarded by the lock (touched only between conversions, never inside work
 // given to without_gil):
 //   - every PyObject: arguments, results, the cached module, the class
-//     objects, PanicException, the interned names of frame.cpp, the pair
+//     objects, PanicException, the interned names of convert.cpp, the pair
 //     class strings of classify_py.cpp, the datetime names of instant_py.cpp;
 //   - a descriptor's kept verdict on its key text (descriptor_py.cpp): it is
 //     settled before the lock is released and the work gets a copy of the

@@ -1,8 +1,6 @@
 // SoftwareIdentity: an Ed25519 key pair in process memory, compared by
 // identity. Its secret lives only inside the instance, which wipes it when
 // the object is deallocated.
-#include <sodium.h>
-
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -11,12 +9,15 @@
 #include <variant>
 
 #include "core/crypto/identity.hpp"
+#include "core/crypto/wipe.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/descriptor_py.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 namespace {
@@ -78,7 +79,7 @@ PyObject* identity_secret_bytes(PyObject* self, PyObject*) {
         SoftwareIdentity::Seed seed = identity_of(self).secret_bytes();
         PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(seed.data()),
                                                     static_cast<Py_ssize_t>(seed.size()));
-        sodium_memzero(seed.data(), seed.size());
+        wipe(seed);
         return check(bytes);
     });
 }

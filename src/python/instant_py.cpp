@@ -1,7 +1,8 @@
 #include "python/instant_py.hpp"
 
 #include "core/time/instant.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
 
 namespace zun::py {
 namespace {

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "python/classes.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
 
 namespace zun::py {
 namespace {

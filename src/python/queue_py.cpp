@@ -11,10 +11,12 @@
 #include "core/text/utf8_lossy.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/envelope_py.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
 #include "python/gil.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 namespace {
@@ -47,15 +49,14 @@ PyObject* queue_default(PyObject*, PyObject*) {
     return guarded([] { return wrap(envelope_queue_class.type, QueueDir{default_queue_dir()}); });
 }
 
-// push, list and drop_item run their file-system steps right here on the
-// calling thread, one after another, with no worker pool behind them: there
-// is nothing to start and so nothing that can fail to start. The steps run
-// without the interpreter lock, under the queue mutex, so that other Python
-// threads run while the disk is waited on but no two queue operations of
-// the process overlap: a drop racing a listing of the same item would
-// otherwise turn into an I/O error that neither gives alone. Arguments are
-// converted before and Python objects built after; the queue object and the
-// arguments are kept alive meanwhile by references of the call's own.
+// push, list and drop_item run their file-system steps on the calling
+// thread, one after another, without the interpreter lock but under the
+// queue mutex, so that other Python threads run while the disk is waited on
+// but no two queue operations of the process overlap: a drop racing a
+// listing of the same item would otherwise turn into an I/O error that
+// neither gives alone. Arguments are converted before and Python objects
+// built after; the queue object and the arguments are kept alive meanwhile
+// by references of the call's own.
 template <class Work>
 std::optional<QueueError> queue_operation(Work&& work) {
     return without_gil([&] {
@@ -186,19 +187,13 @@ PyObject* item_repr(PyObject* self) {
     });
 }
 
-PyObject* get_queue_id(PyObject* self, void*) {
-    return guarded([&] { return new_str(item_of(self).queue_id); });
-}
-PyObject* get_pair_class(PyObject* self, void*) {
-    return guarded([&] { return new_str(item_of(self).pair_class); });
-}
 PyObject* get_envelope(PyObject* self, void*) {
     return guarded([&] { return new_envelope(item_of(self).envelope); });
 }
 
 PyGetSetDef item_properties[] = {
-    {"queue_id", get_queue_id, nullptr, nullptr, nullptr},
-    {"pair_class", get_pair_class, nullptr, nullptr, nullptr},
+    {"queue_id", get_text<QueuedItem, &QueuedItem::queue_id>, nullptr, nullptr, nullptr},
+    {"pair_class", get_text<QueuedItem, &QueuedItem::pair_class>, nullptr, nullptr, nullptr},
     {"envelope", get_envelope, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -9,8 +9,10 @@
 
 #include "core/json/record_json.hpp"
 #include "python/binder.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/frame.hpp"
+#include "python/guard.hpp"
+#include "python/instance.hpp"
 
 namespace zun::py {
 

@@ -17,11 +17,14 @@
 #include <array>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <openssl/bn.h>
 
 #include "core/text/base64.hpp"
 #include "core/crypto/ed25519.hpp"
@@ -34,6 +37,8 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, zun::OpenSslDeleter<BN_CTX, BN_CTX_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, zun::OpenSslDeleter<BIGNUM, BN_free>>;
 
 std::optional<Bytes> from_hex(const std::string& text) {
     if (text == "-") return Bytes{};
@@ -76,8 +81,8 @@ public:
     bool decompresses(const std::array<std::uint8_t, 32>& encoding) {
         std::array<std::uint8_t, 32> y_bytes = encoding;
         y_bytes[31] &= 0x7f;
-        const zun::BignumPtr y{BN_lebin2bn(y_bytes.data(), 32, nullptr)};
-        const zun::BignumPtr y2{BN_new()}, u{BN_new()}, v{BN_new()}, t{BN_new()};
+        const BignumPtr y{BN_lebin2bn(y_bytes.data(), 32, nullptr)};
+        const BignumPtr y2{BN_new()}, u{BN_new()}, v{BN_new()}, t{BN_new()};
         BN_mod_sqr(y2.get(), y.get(), p_.get(), ctx_.get());
         BN_mod_sub(u.get(), y2.get(), BN_value_one(), p_.get(), ctx_.get());
         BN_mod_mul(v.get(), d_.get(), y2.get(), p_.get(), ctx_.get());
@@ -87,8 +92,8 @@ public:
     }
 
 private:
-    zun::BnCtxPtr ctx_{BN_CTX_new()};
-    zun::BignumPtr p_, d_;
+    BnCtxPtr ctx_{BN_CTX_new()};
+    BignumPtr p_, d_;
 };
 
 std::string crosscheck(std::uint64_t count, std::uint64_t rng_seed) {

@@ -118,11 +118,11 @@ const AnchorError* error_of(const zun::AnchorResult<T>& result) {
 
 void test_anchor_error_messages() {
     const std::pair<AnchorError::Kind, std::string_view> cases[] = {
-        {AnchorError::Kind::Network, "anchor network: d"},
-        {AnchorError::Kind::BadResponse, "anchor bad response: d"},
-        {AnchorError::Kind::AlreadySubmitted, "anchor already submitted: d"},
-        {AnchorError::Kind::NotFound, "anchor not found: d"},
-        {AnchorError::Kind::Unsupported, "anchor unsupported: d"},
+        {AnchorError::Kind::network, "anchor network: d"},
+        {AnchorError::Kind::bad_response, "anchor bad response: d"},
+        {AnchorError::Kind::already_submitted, "anchor already submitted: d"},
+        {AnchorError::Kind::not_found, "anchor not found: d"},
+        {AnchorError::Kind::unsupported, "anchor unsupported: d"},
     };
     for (const auto& [kind, message] : cases) CHECK_EQ((AnchorError{kind, "d"}.message()), std::string(message));
 }
@@ -207,19 +207,19 @@ void test_failures_leave_memory_unchanged() {
 
     const auto again = anchor.submit(root_of(0));
     const auto* dup = error_of(again);
-    CHECK(dup && dup->kind == AnchorError::Kind::AlreadySubmitted);
+    CHECK(dup && dup->kind == AnchorError::Kind::already_submitted);
     if (dup) CHECK_EQ(dup->message(), "anchor already submitted: " + std::string(64, '0'));
 
     const std::string unknown = std::string(62, '1') + "Ff";
     const FailureCase cases[] = {
-        {"abc", AnchorError::Kind::BadResponse, "Odd number of digits"},
-        {std::string(62, '0'), AnchorError::Kind::BadResponse, "root len"},
-        {std::string(66, '0'), AnchorError::Kind::BadResponse, "root len"},
-        {"", AnchorError::Kind::BadResponse, "root len"},
-        {std::string(63, '0') + "g", AnchorError::Kind::BadResponse, "Invalid character 'g' at position 63"},
+        {"abc", AnchorError::Kind::bad_response, "Odd number of digits"},
+        {std::string(62, '0'), AnchorError::Kind::bad_response, "root len"},
+        {std::string(66, '0'), AnchorError::Kind::bad_response, "root len"},
+        {"", AnchorError::Kind::bad_response, "root len"},
+        {std::string(63, '0') + "g", AnchorError::Kind::bad_response, "Invalid character 'g' at position 63"},
         // A bad digit outranks the wrong length.
-        {std::string(64, '0') + "0z", AnchorError::Kind::BadResponse, "Invalid character 'z' at position 65"},
-        {unknown, AnchorError::Kind::NotFound, unknown},
+        {std::string(64, '0') + "0z", AnchorError::Kind::bad_response, "Invalid character 'z' at position 65"},
+        {unknown, AnchorError::Kind::not_found, unknown},
     };
     for (const auto& c : cases) {
         zun::AnchorReceipt receipt;

@@ -6,11 +6,11 @@ namespace zun {
 
 std::string_view AnchorError::prefix(Kind kind) noexcept {
     switch (kind) {
-        case Kind::Network: return "anchor network: ";
-        case Kind::BadResponse: return "anchor bad response: ";
-        case Kind::AlreadySubmitted: return "anchor already submitted: ";
-        case Kind::NotFound: return "anchor not found: ";
-        case Kind::Unsupported: return "anchor unsupported: ";
+        case Kind::network: return "anchor network: ";
+        case Kind::bad_response: return "anchor bad response: ";
+        case Kind::already_submitted: return "anchor already submitted: ";
+        case Kind::not_found: return "anchor not found: ";
+        case Kind::unsupported: return "anchor unsupported: ";
     }
     return "anchor: ";
 }
@@ -38,7 +38,7 @@ AnchorResult<AnchorReceipt> MockAnchor::submit(const MerkleRoot& root) {
         // submissions of one root exactly one succeeds.
         const std::lock_guard lock(mutex_);
         if (!submissions_.try_emplace(root, receipt).second) {
-            return AnchorError{AnchorError::Kind::AlreadySubmitted, std::move(receipt.merkle_root_hex)};
+            return AnchorError{AnchorError::Kind::already_submitted, std::move(receipt.merkle_root_hex)};
         }
     }
     return receipt;
@@ -49,19 +49,19 @@ AnchorResult<AnchorProof> MockAnchor::verify(const AnchorReceipt& receipt) const
     MerkleRoot root;
     if (text.size() == 2 * root.size()) {
         if (auto error = hex_decode_to(text, root)) {
-            return AnchorError{AnchorError::Kind::BadResponse, error->message()};
+            return AnchorError{AnchorError::Kind::bad_response, error->message()};
         }
     } else {
         // Bad hex is reported ahead of a wrong length.
-        if (auto error = hex_check(text)) return AnchorError{AnchorError::Kind::BadResponse, error->message()};
-        return AnchorError{AnchorError::Kind::BadResponse, "root len"};
+        if (auto error = hex_check(text)) return AnchorError{AnchorError::Kind::bad_response, error->message()};
+        return AnchorError{AnchorError::Kind::bad_response, "root len"};
     }
     bool found;
     {
         const std::lock_guard lock(mutex_);
         found = submissions_.contains(root);
     }
-    if (!found) return AnchorError{AnchorError::Kind::NotFound, receipt.merkle_root_hex};
+    if (!found) return AnchorError{AnchorError::Kind::not_found, receipt.merkle_root_hex};
     return AnchorProof{id_, kKind, receipt.merkle_root_hex, true, receipt.submitted_at, "mock"};
 }
 

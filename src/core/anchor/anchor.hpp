@@ -16,8 +16,8 @@
 namespace zun {
 
 struct AnchorError {
-    enum class Kind : std::uint8_t { Network, BadResponse, AlreadySubmitted, NotFound, Unsupported };
-    Kind kind = Kind::Network;
+    enum class Kind : std::uint8_t { network, bad_response, already_submitted, not_found, unsupported };
+    Kind kind = Kind::network;
     std::string detail;
 
     // Fixed prefix of the kind + detail, e.g. "anchor not found: <detail>".

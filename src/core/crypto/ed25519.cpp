@@ -3,13 +3,12 @@
 #include <sodium.h>
 
 #include "core/text/base64.hpp"
+#include "core/text/hex.hpp"
 #include "core/crypto/ed25519_backends.hpp"
 #include "core/crypto/ed25519_point.hpp"
 
 namespace zun {
 namespace {
-
-constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 // `key_decompresses` is the curve check's answer when it is already known;
 // the check is run only when a refusal needs it.
@@ -41,10 +40,7 @@ Fingerprint fingerprint(std::span<const std::uint8_t, 32> public_key) {
     std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest;
     crypto_hash_sha256(digest.data(), public_key.data(), public_key.size());
     Fingerprint out;
-    for (std::size_t i = 0; i < 16; ++i) {
-        out.digits[2 * i] = kHexDigits[digest[i] >> 4];
-        out.digits[2 * i + 1] = kHexDigits[digest[i] & 15];
-    }
+    hex_encode_to(std::span(digest).first<out.digits.size() / 2>(), out.digits.data());
     return out;
 }
 

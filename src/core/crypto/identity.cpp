@@ -36,10 +36,9 @@ std::variant<SoftwareIdentity, RandomSourceError> SoftwareIdentity::generate() {
     const SeedWiper wiper{seed};
     std::size_t filled = 0;
     while (filled < seed.size()) {
-        const ssize_t got = getrandom(seed.data() + filled, seed.size() - filled, 0);
+        const ssize_t got = retry_eintr([&] { return getrandom(seed.data() + filled, seed.size() - filled, 0); });
         if (got < 0) {
             const int code = errno;
-            if (code == EINTR) continue;
             return RandomSourceError{code, os_error_text(code)};
         }
         filled += static_cast<std::size_t>(got);

@@ -3,7 +3,6 @@
 
 #include <memory>
 
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 
 namespace zun {
@@ -15,7 +14,5 @@ struct OpenSslDeleter {
 
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslDeleter<EVP_PKEY, EVP_PKEY_free>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, OpenSslDeleter<BN_CTX, BN_CTX_free>>;
-using BignumPtr = std::unique_ptr<BIGNUM, OpenSslDeleter<BIGNUM, BN_free>>;
 
 }  // namespace zun

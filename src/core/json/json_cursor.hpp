@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/text/digits.hpp"
+
 namespace zun::json {
 
 // The reader's own faults of JSON syntax.
@@ -44,8 +46,6 @@ struct Fault {
     std::size_t index = 0;  // the position reported is that of the byte before index
     bool positioned = false;
 };
-
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // The reader scans its input through the members directly; the number
 // reader has only the steps below.

@@ -17,13 +17,6 @@ namespace zun::json {
 
 namespace {
 
-inline int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string struct_expected(const RecordDesc& desc) { return "struct " + std::string(desc.name); }
 
 std::string enum_expected(std::span<const std::string_view> names) {

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "core/json/json_scan.hpp"
+#include "core/text/digits.hpp"
 
 namespace zun {
 
@@ -80,7 +81,6 @@ void JsonWriter::plain_string(std::string_view text) {
 }
 
 void JsonWriter::string(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
     auto p = reinterpret_cast<const unsigned char*>(text.data());
     const auto end = p + text.size();
     reserve(text.size() + 2);
@@ -94,7 +94,7 @@ void JsonWriter::string(std::string_view text) {
         const char escape = kEscape[byte];
         *cursor_++ = '\\';
         if (escape == 'u') {
-            const char tail[5] = {'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+            const char tail[5] = {'u', '0', '0', hex_digit(byte >> 4), hex_digit(byte)};
             std::memcpy(cursor_, tail, 5);
             cursor_ += 5;
         } else {

@@ -9,21 +9,23 @@
 #include <iterator>
 #include <optional>
 
+#include "core/text/ascii.hpp"
 #include "core/text/ascii_swar.hpp"
 
 namespace zun {
 namespace {
 
 // Indexes into kPairClassNames.
-enum PairClass : std::size_t {
-    kRouting = 0,
-    kDiscovery = 1,
-    kEnrichment = 2,
-    kCausal = 4,
-    kMarketplace = 5,
-    kTrust = 6,
-    kCompliance = 7,
+enum class PairClass : std::size_t {
+    routing = 0,
+    discovery = 1,
+    enrichment = 2,
+    causal = 4,
+    marketplace = 5,
+    trust = 6,
+    compliance = 7,
 };
+using enum PairClass;
 
 struct HostRow {
     std::string_view host;  // lowercase ASCII
@@ -37,16 +39,16 @@ constexpr HostRow host_row(std::string_view host, PairClass pair_class) {
 
 // Searched in this order; the first row found anywhere in the text wins.
 constexpr HostRow kHostRows[] = {
-    host_row("resolver.zunproto.net", kCausal),
-    host_row("governance.zunproto.net", kCompliance),
-    host_row("compliance.zunproto.net", kCompliance),
-    host_row("stripe.com", kMarketplace),
-    host_row("paddle.com", kMarketplace),
-    host_row("lemonsqueezy.com", kMarketplace),
-    host_row("nango.dev", kEnrichment),
-    host_row("clearbit.com", kEnrichment),
-    host_row("apollo.io", kEnrichment),
-    host_row("hunter.io", kEnrichment),
+    host_row("resolver.zunproto.net", causal),
+    host_row("governance.zunproto.net", compliance),
+    host_row("compliance.zunproto.net", compliance),
+    host_row("stripe.com", marketplace),
+    host_row("paddle.com", marketplace),
+    host_row("lemonsqueezy.com", marketplace),
+    host_row("nango.dev", enrichment),
+    host_row("clearbit.com", enrichment),
+    host_row("apollo.io", enrichment),
+    host_row("hunter.io", enrichment),
 };
 constexpr std::size_t kNoHostRow = std::size(kHostRows);
 
@@ -80,21 +82,13 @@ constexpr HintRow hint_row(std::string_view hint, PairClass pair_class) {
 }
 
 constexpr HintRow kHintRows[] = {
-    hint_row("dns", kDiscovery), hint_row("mdns", kDiscovery), hint_row("dnssd", kDiscovery),
-    hint_row("x3dh", kTrust),    hint_row("noise", kTrust),    hint_row("tls-handshake", kTrust),
-    hint_row("tcp", kRouting),   hint_row("quic", kRouting),   hint_row("libp2p", kRouting),
-    hint_row("webrtc", kRouting),
+    hint_row("dns", discovery), hint_row("mdns", discovery), hint_row("dnssd", discovery),
+    hint_row("x3dh", trust),    hint_row("noise", trust),    hint_row("tls-handshake", trust),
+    hint_row("tcp", routing),   hint_row("quic", routing),   hint_row("libp2p", routing),
+    hint_row("webrtc", routing),
 };
 static_assert(std::all_of(std::begin(kHintRows), std::end(kHintRows),
                           [](const HintRow& row) { return row.size <= kHintKeySize; }));
-
-constexpr unsigned char ascii_lower(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-constexpr unsigned char ascii_upper(unsigned char c) noexcept {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
 
 // Bit r set: host row r.
 using RowMask = std::uint32_t;
@@ -195,7 +189,7 @@ std::optional<PairClass> host_class(std::string_view counterparty) noexcept {
 }
 
 PairClass hint_class(std::string_view protocol_hint) noexcept {
-    if (protocol_hint.size() > kHintKeySize) return kRouting;
+    if (protocol_hint.size() > kHintKeySize) return routing;
     HintBytes bytes{};
     std::copy(protocol_hint.begin(), protocol_hint.end(), bytes.begin());
     HintKey key = std::bit_cast<HintKey>(bytes);
@@ -203,14 +197,14 @@ PairClass hint_class(std::string_view protocol_hint) noexcept {
     for (const HintRow& row : kHintRows) {
         if (row.size == protocol_hint.size() && row.key[0] == key[0] && row.key[1] == key[1]) return row.pair_class;
     }
-    return kRouting;
+    return routing;
 }
 
 }  // namespace
 
 std::string_view classify_exchange(std::string_view protocol_hint, std::string_view counterparty) {
     const std::optional<PairClass> by_host = host_class(counterparty);
-    return kPairClassNames[by_host ? *by_host : hint_class(protocol_hint)];
+    return kPairClassNames[static_cast<std::size_t>(by_host ? *by_host : hint_class(protocol_hint))];
 }
 
 }  // namespace zun

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "core/queue/os_error.hpp"
 #include "core/queue/unique_fd.hpp"
 
 namespace zun {
@@ -30,10 +31,7 @@ std::string parent_of(const std::string& path) {
 // mkdir, then the flush of the parent that makes the new entry durable.
 // 0, or the errno of a failure; `made` says whether mkdir created `path`.
 int make_and_sync(const std::string& path, bool& made) {
-    int result;
-    do {
-        result = ::mkdir(path.c_str(), 0777);
-    } while (result != 0 && errno == EINTR);
+    const int result = retry_eintr([&] { return ::mkdir(path.c_str(), 0777); });
     made = result == 0;
     if (!made) return errno;
     return sync_directory(parent_of(path));
@@ -59,18 +57,15 @@ int make_one_after_parents(const std::string& path) {
 
 }  // namespace
 
+int open_directory(const std::string& dir) {
+    return retry_eintr([&] { return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
 int sync_directory(const std::string& dir) {
-    int fd;
-    do {
-        fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_directory(dir);
     if (fd < 0) return errno;
     UniqueFd handle(fd);
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) return errno;
+    if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
     return handle.close();
 }
 

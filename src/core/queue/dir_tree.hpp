@@ -1,4 +1,5 @@
-// Directory creation with every missing ancestor, and flushing a directory.
+// Directory creation with every missing ancestor, and opening and flushing a
+// directory.
 #pragma once
 
 #include <string>
@@ -16,5 +17,10 @@ int create_dir_all(const std::string& path);
 // Flushes the entries of directory `dir` ("" is the working directory) to
 // stable storage: 0 or the errno of the open, fsync or close that failed.
 int sync_directory(const std::string& dir);
+
+// A read-only descriptor of directory `dir` ("" is the working directory),
+// for lookups relative to it and for the fsync that makes its entries
+// durable; -1 with errno set when the open fails.
+int open_directory(const std::string& dir);
 
 }  // namespace zun

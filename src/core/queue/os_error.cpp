@@ -1,19 +1,10 @@
 #include "core/queue/os_error.hpp"
 
-#include <charconv>
 #include <cstring>
 
+#include "core/text/digits.hpp"
+
 namespace zun {
-
-namespace {
-
-void append_decimal(std::string& out, int value) {
-    char digits[16];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-}  // namespace
 
 std::string os_error_text(int errnum) {
     // strerrordesc_np hands out the untranslated static table entry, so it

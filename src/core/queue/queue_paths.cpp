@@ -2,15 +2,14 @@
 
 #include <cstdlib>
 
+#include "core/text/ascii.hpp"
+
 namespace zun {
 
 namespace {
 
-constexpr std::string_view kItemExtension = ".json";
-
 constexpr bool is_kept(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
-           c == '_';
+    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_';
 }
 
 }  // namespace

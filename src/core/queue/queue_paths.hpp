@@ -18,6 +18,9 @@ void append_path_component(std::string& path, std::string_view component);
 // ".envelope-queue" when HOME is unset.
 std::string default_queue_dir();
 
+// The ending of every item file's name.
+inline constexpr std::string_view kItemExtension = ".json";
+
 // `dir` joined with the characters of `queue_id` among 0-9 A-Z a-z - _
 // followed by ".json". Nothing else survives, so no identifier can name a
 // file outside `dir`.

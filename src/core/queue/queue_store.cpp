@@ -15,6 +15,8 @@
 
 #include "core/queue/dir_tree.hpp"
 #include "core/json/record_json.hpp"
+#include "core/queue/os_error.hpp"
+#include "core/queue/queue_paths.hpp"
 #include "core/queue/replace_file.hpp"
 #include "core/queue/unique_fd.hpp"
 
@@ -48,8 +50,7 @@ std::optional<QueueError> ensure_directory(const std::string& dir) {
 // The name's extension is exactly "json" and something precedes its dot, so
 // ".json", "x.JSON", "x.json.tmp" and the temporary files of spill are out.
 bool is_item_name(std::string_view name) {
-    constexpr std::string_view extension = ".json";
-    return name.size() > extension.size() && name.ends_with(extension);
+    return name.size() > kItemExtension.size() && name.ends_with(kItemExtension);
 }
 
 struct DirCloser {
@@ -186,10 +187,7 @@ int read_item(int dir_fd, const char* name, bool known_regular, ReadBuffer& buff
     // O_NONBLOCK changes nothing for regular files and directories, but keeps
     // a FIFO that someone named "x.json" from blocking the open and every
     // read: it reads as empty or fails instead of hanging.
-    int fd;
-    do {
-        fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_eintr([&] { return ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
     if (fd < 0) return errno == ENOENT ? vanished_or_dangling(dir_fd, name) : errno;
     const UniqueFd file(fd);
     buffer.reserve(wanted, 0);
@@ -206,11 +204,8 @@ int read_item(int dir_fd, const char* name, bool known_regular, ReadBuffer& buff
             }
             buffer.reserve(length + 1, length);
         }
-        const ssize_t got = ::read(fd, buffer.data() + length, buffer.capacity() - length);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        const ssize_t got = retry_eintr([&] { return ::read(fd, buffer.data() + length, buffer.capacity() - length); });
+        if (got < 0) return errno;
         if (got == 0) break;
         length += static_cast<std::size_t>(got);
     }
@@ -271,10 +266,7 @@ std::optional<QueueError> remove(const std::string& dir, std::string_view queue_
     if (holds_nul(path)) return std::nullopt;
     // The directory is needed for the flush after the unlink; opened first,
     // it also serves every lookup below.
-    int dir_fd;
-    do {
-        dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (dir_fd < 0 && errno == EINTR);
+    const int dir_fd = open_directory(dir);
     if (dir_fd < 0) {
         const int error = errno;
         if (!exists(path)) return std::nullopt;
@@ -285,20 +277,13 @@ std::optional<QueueError> remove(const std::string& dir, std::string_view queue_
 
     struct stat status;
     if (::fstatat(dir_fd, name, &status, 0) != 0) return std::nullopt;
-    int result;
-    do {
-        result = ::unlinkat(dir_fd, name, 0);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    if (retry_eintr([&] { return ::unlinkat(dir_fd, name, 0); }) != 0) {
         // Gone since the status query: another process dropped it first.
         if (errno == ENOENT) return std::nullopt;
         return QueueError::io_errno(std::move(path), errno);
     }
     // Without this a power cut can bring the item back, to be emitted twice.
-    do {
-        result = ::fsync(dir_fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) return QueueError::io_errno(std::move(path), errno);
+    if (retry_eintr([&] { return ::fsync(dir_fd); }) != 0) return QueueError::io_errno(std::move(path), errno);
     if (const int error = directory.close(); error != 0) return QueueError::io_errno(std::move(path), error);
     return std::nullopt;
 }

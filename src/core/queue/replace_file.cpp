@@ -8,12 +8,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 
+#include "core/queue/dir_tree.hpp"
 #include "core/queue/os_error.hpp"
 #include "core/queue/unique_fd.hpp"
+#include "core/text/digits.hpp"
 
 namespace zun {
 
@@ -42,12 +43,6 @@ const ThreadTag& thread_tag() {
 
 std::atomic<std::uint64_t> temp_counter{0};
 
-template <class Int>
-void append_decimal(std::string& out, Int value) {
-    char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
 constexpr std::string_view kTempPrefix = ".spill-";
 constexpr std::string_view kTempSuffix = ".tmp";
 
@@ -68,14 +63,6 @@ std::string temp_name() {
 // A stale file of a dead process with a recycled pid may hold a name; a few
 // fresh counter values get past it.
 constexpr int kCreateAttempts = 16;
-
-template <class Call>
-auto retry_eintr(Call call) {
-    for (;;) {
-        const auto result = call();
-        if (result >= 0 || errno != EINTR) return result;
-    }
-}
 
 // The queue directory, held open for the whole replacement: every step
 // names its file relative to it, and its flush comes last.
@@ -106,11 +93,8 @@ std::optional<std::string> write_all(int fd, std::string_view bytes) {
     const char* next = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, next, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return os_error_text(errno);
-        }
+        const ssize_t written = retry_eintr([&] { return ::write(fd, next, left); });
+        if (written < 0) return os_error_text(errno);
         if (written == 0) return std::string("failed to write whole buffer");
         next += written;
         left -= static_cast<std::size_t>(written);
@@ -228,8 +212,7 @@ std::optional<std::string> place(Place target, std::string_view bytes) {
 
 std::optional<std::string> replace_file(const std::string& dir, const std::string& target,
                                         std::string_view bytes) {
-    const int dir_fd = retry_eintr(
-        [&] { return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int dir_fd = open_directory(dir);
     if (dir_fd < 0) return os_error_text(errno);
     UniqueFd directory(dir_fd);
     const std::size_t slash = target.rfind('/');

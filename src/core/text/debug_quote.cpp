@@ -7,6 +7,7 @@
 #include <span>
 
 #include "core/text/ascii_swar.hpp"
+#include "core/text/digits.hpp"
 #include "core/text/unicode_tables.hpp"
 #include "core/text/utf8.hpp"
 
@@ -54,11 +55,10 @@ constexpr bool all_verbatim_ascii(std::uint64_t word) noexcept {
 }
 
 void append_unicode_escape(std::string& out, char32_t cp) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     char digits[8];
     std::size_t start = sizeof digits;
     do {
-        digits[--start] = kDigits[cp & 0xF];
+        digits[--start] = hex_digit(cp);
         cp >>= 4;
     } while (cp != 0);
     out.append("\\u{");
@@ -79,8 +79,7 @@ void append_ascii_escape(std::string& out, unsigned char c) {
 }
 
 void append_byte_escape(std::string& out, unsigned char byte) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    const char escape[] = {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]};
+    const char escape[] = {'\\', 'x', upper_hex_digit(byte >> 4), upper_hex_digit(byte)};
     out.append(escape, sizeof escape);
 }
 
@@ -150,6 +149,27 @@ void append_debug_quoted(std::string& out, std::string_view utf8) {
 
 void append_debug_quoted_bytes(std::string& out, std::string_view bytes) {
     append_quoted<InvalidUtf8::escape_bytes>(out, bytes);
+}
+
+void append_debug_quoted_latin1_char(std::string& out, unsigned char cp) {
+    out.push_back('\'');
+    if (cp == '\'') {
+        out.append("\\'");
+    } else if (cp == '"') {
+        out.push_back('"');
+    } else if (cp < 0x80) {
+        if (kAsciiVerbatim[cp]) {
+            out.push_back(static_cast<char>(cp));
+        } else {
+            append_ascii_escape(out, cp);
+        }
+    } else if (needs_unicode_escape(cp)) {
+        append_unicode_escape(out, cp);
+    } else {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+    out.push_back('\'');
 }
 
 }  // namespace zun

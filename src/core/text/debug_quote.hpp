@@ -29,4 +29,10 @@ void append_debug_quoted(std::string& out, std::string_view utf8);
 // written \x with two uppercase hex digits.
 void append_debug_quoted_bytes(std::string& out, std::string_view bytes);
 
+// Appends one character below U+0100 the way a single character is shown in
+// debug output: between apostrophes and escaped as in text, except that the
+// apostrophe is the delimiter and so is escaped while the quotation mark is
+// not.
+void append_debug_quoted_latin1_char(std::string& out, unsigned char cp);
+
 }  // namespace zun

@@ -3,71 +3,22 @@
 #include <array>
 
 #include "core/text/debug_quote.hpp"
+#include "core/text/digits.hpp"
 
 namespace zun {
 namespace {
 
-constexpr char kDigits[] = "0123456789abcdef";
-
+// Both digits of every byte, so that encoding is one load per byte.
 constexpr std::array<std::array<char, 2>, 256> make_encode_table() {
     std::array<std::array<char, 2>, 256> table{};
-    for (std::size_t i = 0; i < 256; ++i) table[i] = {kDigits[i >> 4], kDigits[i & 0xF]};
+    for (unsigned i = 0; i < 256; ++i) table[i] = {hex_digit(i >> 4), hex_digit(i)};
     return table;
 }
 constexpr auto kEncode = make_encode_table();
 
-constexpr std::int8_t kNotDigit = -1;
-
-constexpr std::array<std::int8_t, 256> make_decode_table() {
-    std::array<std::int8_t, 256> table{};
-    table.fill(kNotDigit);
-    for (int i = 0; i < 10; ++i) table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-        table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
-        table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
-    }
-    return table;
-}
-constexpr auto kDecode = make_decode_table();
-
-inline std::int8_t digit_value(char c) noexcept {
-    return kDecode[static_cast<unsigned char>(c)];
-}
-
-// The message names the offending byte as the code point of the same value
-// (a UTF-8 lead byte 0xC3 shows as 'Ã'), quoted the way a single character
-// is shown in debug output: as in string quoting, except that the apostrophe
-// is the delimiter and so is escaped while the quotation mark is not.
-void append_quoted_byte(std::string& out, std::uint8_t byte) {
-    out.push_back('\'');
-    switch (byte) {
-        case '\0': out.append("\\0"); break;
-        case '\t': out.append("\\t"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\\': out.append("\\\\"); break;
-        case '\'': out.append("\\'"); break;
-        default: {
-            const char32_t cp = byte;
-            if (!is_printable(cp) || is_grapheme_extend(cp)) {
-                out.append("\\u{");
-                if (byte >= 0x10) out.push_back(kDigits[byte >> 4]);
-                out.push_back(kDigits[byte & 0xF]);
-                out.push_back('}');
-            } else if (byte < 0x80) {
-                out.push_back(static_cast<char>(byte));
-            } else {
-                out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-                out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-            }
-        }
-    }
-    out.push_back('\'');
-}
-
 std::optional<HexError> first_bad_digit(std::string_view text, std::size_t from) noexcept {
     for (std::size_t i = from; i < text.size(); ++i) {
-        if (digit_value(text[i]) == kNotDigit) {
+        if (hex_value(static_cast<unsigned char>(text[i])) < 0) {
             return HexError{HexError::Kind::invalid_character, static_cast<std::uint8_t>(text[i]), i};
         }
     }
@@ -98,8 +49,11 @@ std::string hex_encode(std::span<const std::uint8_t> bytes) {
 std::string HexError::message() const {
     if (kind == Kind::odd_length) return "Odd number of digits";
     std::string out = "Invalid character ";
-    append_quoted_byte(out, byte);
-    out.append(" at position ").append(std::to_string(position));
+    // The offending byte is named as the code point of the same value (a
+    // UTF-8 lead byte 0xC3 shows as 'Ã').
+    append_debug_quoted_latin1_char(out, byte);
+    out.append(" at position ");
+    append_decimal(out, position);
     return out;
 }
 
@@ -111,8 +65,8 @@ std::optional<HexError> hex_check(std::string_view text) noexcept {
 std::optional<HexError> hex_decode_to(std::string_view text, std::span<std::uint8_t> out) noexcept {
     if (text.size() % 2 != 0) return HexError{};
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::int8_t high = digit_value(text[2 * i]);
-        const std::int8_t low = digit_value(text[2 * i + 1]);
+        const int high = hex_value(static_cast<unsigned char>(text[2 * i]));
+        const int low = hex_value(static_cast<unsigned char>(text[2 * i + 1]));
         if ((high | low) < 0) return first_bad_digit(text, 2 * i);
         out[i] = static_cast<std::uint8_t>((high << 4) | low);
     }

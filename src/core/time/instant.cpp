@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/text/ascii.hpp"
 #include "core/text/utf8.hpp"
 
 namespace zun {
@@ -91,8 +92,6 @@ void skip_spaces(std::string_view& s) {
     }
 }
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // An unsigned decimal number of `min_digits` to `max_digits` digits.
 InstantFault scan_number(std::string_view& s, std::size_t min_digits, std::size_t max_digits,
                          std::int64_t& out) {
@@ -164,7 +163,7 @@ InstantFault scan_fraction(std::string_view& s, std::int64_t& nanos) {
 
 bool starts_with_utc(std::string_view s) {
     if (s.size() < 3) return false;
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    auto upper = [](char c) { return ascii_upper(static_cast<unsigned char>(c)); };
     return upper(s[0]) == 'U' && upper(s[1]) == 'T' && upper(s[2]) == 'C';
 }
 

@@ -1,0 +1,39 @@
+// Results as new Python objects, the `json` round trips of the record forms,
+// and the quoting of text inside every repr.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "python/guard.hpp"
+#include "python/ref.hpp"
+
+namespace zun::py {
+
+inline PyObject* new_str(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+inline PyObject* new_optional_str(const std::optional<std::string>& text) {
+    if (!text) return new_none();
+    return new_str(*text);
+}
+
+inline PyObject* new_bytes(std::string_view data) {
+    return check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+// `json.loads(text)`, importing `json` afresh.
+PyObject* json_loads(std::string_view text);
+// The text of `json.dumps(dict)`, importing `json` afresh.
+std::string json_dumps(PyObject* dict);
+
+// `text` between double quotes, escaped as every repr shows text.
+void append_quoted(std::string& out, std::string_view text);
+
+}  // namespace zun::py
