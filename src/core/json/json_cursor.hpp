@@ -47,12 +47,17 @@ struct Fault {
     bool positioned = false;
 };
 
-struct Cursor {
-    const unsigned char* s_;
-    std::size_t n_;
-    std::size_t i_ = 0;
+// The reader scans its input through the members directly; the number
+// reader has only the steps below.
+class Cursor {
+public:
+    Cursor(const unsigned char* s, std::size_t n) : s_(s), n_(n) {}
 
+    bool at_end() const { return i_ == n_; }
     int peek_or_null() const { return i_ < n_ ? s_[i_] : 0; }
+    // The byte at the cursor, which must not be at the end, and past it.
+    unsigned char take() { return s_[i_++]; }
+    void advance() { ++i_; }
 
     // At the byte last read.
     [[noreturn]] void fail(Code code) const { throw Fault{std::string(code_text(code)), i_, true}; }
@@ -69,6 +74,11 @@ struct Cursor {
             if (s_[i_++] != static_cast<unsigned char>(*rest)) fail(Code::expected_ident);
         }
     }
+
+protected:
+    const unsigned char* s_;
+    std::size_t n_;
+    std::size_t i_ = 0;
 };
 
 }  // namespace zun::json

@@ -65,24 +65,24 @@ double f64_from_parts(Cursor& c, bool positive, std::uint64_t significand, std::
 }
 
 double parse_exponent(Cursor& c, bool positive, std::uint64_t significand, std::int64_t starting) {
-    ++c.i_;  // e or E
+    c.advance();  // e or E
     bool positive_exponent = true;
     if (c.peek_or_null() == '+') {
-        ++c.i_;
+        c.advance();
     } else if (c.peek_or_null() == '-') {
-        ++c.i_;
+        c.advance();
         positive_exponent = false;
     }
-    if (c.i_ == c.n_) c.fail(Code::eof_value);
-    const unsigned char first = c.s_[c.i_++];
+    if (c.at_end()) c.fail(Code::eof_value);
+    const unsigned char first = c.take();
     if (!is_digit(first)) c.fail(Code::invalid_number);
     std::int32_t exponent = first - '0';
     while (is_digit(c.peek_or_null())) {
-        const std::int32_t digit = c.s_[c.i_++] - '0';
+        const std::int32_t digit = c.take() - '0';
         if (would_overflow<std::int32_t>(exponent, digit, std::numeric_limits<std::int32_t>::max())) {
             // Too large to matter: zero, or out of range.
             if (significand != 0 && positive_exponent) c.fail(Code::number_out_of_range);
-            while (is_digit(c.peek_or_null())) ++c.i_;
+            while (is_digit(c.peek_or_null())) c.advance();
             return positive ? 0.0 : -0.0;
         }
         exponent = exponent * 10 + digit;
@@ -92,22 +92,22 @@ double parse_exponent(Cursor& c, bool positive, std::uint64_t significand, std::
 }
 
 double parse_decimal(Cursor& c, bool positive, std::uint64_t significand, std::int64_t exponent_before) {
-    ++c.i_;  // the point
+    c.advance();  // the point
     std::int64_t exponent_after = 0;
     bool any_digit = false;
     while (is_digit(c.peek_or_null())) {
-        const auto digit = static_cast<std::uint64_t>(c.s_[c.i_] - '0');
+        const auto digit = static_cast<std::uint64_t>(c.peek_or_null() - '0');
         any_digit = true;
         if (would_overflow<std::uint64_t>(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
             // Further digits cannot change the double.
-            while (is_digit(c.peek_or_null())) ++c.i_;
+            while (is_digit(c.peek_or_null())) c.advance();
             break;
         }
-        ++c.i_;
+        c.advance();
         significand = significand * 10 + digit;
         --exponent_after;
     }
-    if (!any_digit) c.fail_peek(c.i_ < c.n_ ? Code::invalid_number : Code::eof_value);
+    if (!any_digit) c.fail_peek(!c.at_end() ? Code::invalid_number : Code::eof_value);
     const std::int64_t exponent = exponent_before + exponent_after;
     const int next = c.peek_or_null();
     if (next == 'e' || next == 'E') return parse_exponent(c, positive, significand, exponent);
@@ -120,7 +120,7 @@ double parse_long_integer(Cursor& c, bool positive, std::uint64_t significand) {
     for (;;) {
         const int next = c.peek_or_null();
         if (is_digit(next)) {
-            ++c.i_;
+            c.advance();
             ++exponent;
         } else if (next == '.') {
             return parse_decimal(c, positive, significand, exponent);
@@ -147,20 +147,20 @@ void append_float(std::string& out, double value) {
 }  // namespace
 
 void append_number_description(Cursor& c, bool positive, std::string& out) {
-    if (c.i_ == c.n_) c.fail(Code::eof_value);
-    const unsigned char first = c.s_[c.i_++];
+    if (c.at_end()) c.fail(Code::eof_value);
+    const unsigned char first = c.take();
     std::uint64_t significand = 0;
     if (first == '0') {
         if (is_digit(c.peek_or_null())) c.fail_peek(Code::invalid_number);
     } else if (is_digit(first)) {
         significand = first - '0';
         while (is_digit(c.peek_or_null())) {
-            const auto digit = static_cast<std::uint64_t>(c.s_[c.i_] - '0');
+            const auto digit = static_cast<std::uint64_t>(c.peek_or_null() - '0');
             if (would_overflow<std::uint64_t>(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
                 append_float(out, parse_long_integer(c, positive, significand));
                 return;
             }
-            ++c.i_;
+            c.advance();
             significand = significand * 10 + digit;
         }
     } else {
@@ -187,31 +187,31 @@ void append_number_description(Cursor& c, bool positive, std::string& out) {
 
 void skip_number(Cursor& c) {
     const auto first = static_cast<unsigned char>(c.peek_or_null());
-    if (c.i_ < c.n_) ++c.i_;
+    if (!c.at_end()) c.advance();
     if (first == '0') {
         if (is_digit(c.peek_or_null())) c.fail_peek(Code::invalid_number);
     } else if (first >= '1' && first <= '9') {
-        while (is_digit(c.peek_or_null())) ++c.i_;
+        while (is_digit(c.peek_or_null())) c.advance();
     } else {
         c.fail(Code::invalid_number);
     }
     if (c.peek_or_null() == '.') {
-        ++c.i_;
+        c.advance();
         bool any_digit = false;
         while (is_digit(c.peek_or_null())) {
-            ++c.i_;
+            c.advance();
             any_digit = true;
         }
         if (!any_digit) c.fail_peek(Code::invalid_number);
     }
     const int next = c.peek_or_null();
     if (next == 'e' || next == 'E') {
-        ++c.i_;
-        if (c.peek_or_null() == '+' || c.peek_or_null() == '-') ++c.i_;
+        c.advance();
+        if (c.peek_or_null() == '+' || c.peek_or_null() == '-') c.advance();
         const int digit = c.peek_or_null();
-        if (c.i_ < c.n_) ++c.i_;
+        if (!c.at_end()) c.advance();
         if (!is_digit(digit)) c.fail(Code::invalid_number);
-        while (is_digit(c.peek_or_null())) ++c.i_;
+        while (is_digit(c.peek_or_null())) c.advance();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/text/debug_quote.hpp"
+#include "core/text/utf8.hpp"
 #include "core/time/instant.hpp"
 #include "core/json/json_cursor.hpp"
 #include "core/json/json_number.hpp"
@@ -15,43 +16,6 @@
 namespace zun::json {
 
 namespace {
-
-// Length of the UTF-8 sequence at p (0 when the byte there starts none).
-inline std::size_t utf8_sequence_length(const unsigned char* p, std::size_t available) {
-    const unsigned char b0 = p[0];
-    auto cont = [&](std::size_t i, unsigned char low, unsigned char high) {
-        return i < available && p[i] >= low && p[i] <= high;
-    };
-    if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        const unsigned char low = b0 == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = b0 == 0xED ? 0x9F : 0xBF;
-        return cont(1, low, high) && cont(2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        const unsigned char low = b0 == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = b0 == 0xF4 ? 0x8F : 0xBF;
-        return cont(1, low, high) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
-    }
-    return 0;
-}
-
-void push_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        const char seq[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 2);
-    } else if (cp < 0x10000) {
-        const char seq[3] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                             static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 3);
-    } else {
-        const char seq[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                             static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(seq, 4);
-    }
-}
 
 std::string struct_expected(const RecordDesc& desc) { return "struct " + std::string(desc.name); }
 
@@ -70,7 +34,7 @@ std::string enum_expected(std::span<const std::string_view> names) {
 class Reader : private Cursor {
 public:
     explicit Reader(std::string_view text)
-        : Cursor{reinterpret_cast<const unsigned char*>(text.data()), text.size()} {}
+        : Cursor(reinterpret_cast<const unsigned char*>(text.data()), text.size()) {}
 
     void read_document(const RecordDesc& desc, void* out) {
         read_struct(desc, out);
@@ -154,7 +118,7 @@ private:
         const std::uint32_t first = decode_hex_escape();
         if (first >= 0xDC00 && first <= 0xDFFF) fail(Code::lone_leading_surrogate);
         if (first < 0xD800 || first > 0xDBFF) {
-            push_utf8(out, first);
+            utf8::append(out, first);
             return;
         }
         // A leading surrogate must be followed by an escaped trailing one.
@@ -164,7 +128,7 @@ private:
         }
         const std::uint32_t second = decode_hex_escape();
         if (second < 0xDC00 || second > 0xDFFF) fail(Code::lone_leading_surrogate);
-        push_utf8(out, (((first - 0xD800) << 10) | (second - 0xDC00)) + 0x10000);
+        utf8::append(out, (((first - 0xD800) << 10) | (second - 0xDC00)) + 0x10000);
     }
 
     // After the opening quote: the decoded text, a view of the input when
@@ -185,46 +149,58 @@ private:
     // The rest of a string from i_, which is not at its closing quote.
     [[gnu::noinline]] std::string_view read_str_rest(std::string& buf, std::size_t start) {
         bool copied = false;
-        bool invalid_utf8 = false;
+        bool valid_utf8 = true;
         for (;;) {
             skip_plain<true>();
             if (i_ == n_) fail(Code::eof_string);
             const unsigned char c = s_[i_];
-            if (c == '"') {
-                std::string_view text;
-                if (copied) {
-                    buf.append(reinterpret_cast<const char*>(s_ + start), i_ - start);
-                    text = buf;
-                } else {
-                    text = std::string_view(reinterpret_cast<const char*>(s_ + start), i_ - start);
-                }
-                ++i_;
-                if (invalid_utf8) fail(Code::invalid_unicode_code_point);
-                return text;
-            }
+            if (c == '"') return end_str(buf, start, copied, valid_utf8);
             if (c == '\\') {
-                if (!copied) {
-                    buf.clear();
-                    copied = true;
-                }
-                buf.append(reinterpret_cast<const char*>(s_ + start), i_ - start);
-                ++i_;
-                parse_escape(buf);
-                start = i_;
-                continue;
-            }
-            if (c < 0x20) {
-                ++i_;
-                fail(Code::control_character);
-            }
-            const std::size_t length = utf8_sequence_length(s_ + i_, n_ - i_);
-            if (length == 0) {
-                invalid_utf8 = true;
-                ++i_;
-            } else {
-                i_ += length;
+                start = copy_escape(buf, start, copied);
+            } else if (!skip_non_ascii()) {
+                valid_utf8 = false;
             }
         }
+    }
+
+    // At the closing quote: the text from `start`, appended to `buf` when
+    // an escape has been copied there. Text that is not UTF-8 fails only
+    // now, once the whole string has been read.
+    std::string_view end_str(std::string& buf, std::size_t start, bool copied, bool valid_utf8) {
+        std::string_view text(reinterpret_cast<const char*>(s_ + start), i_ - start);
+        if (copied) {
+            buf.append(text);
+            text = buf;
+        }
+        ++i_;
+        if (!valid_utf8) fail(Code::invalid_unicode_code_point);
+        return text;
+    }
+
+    // At a backslash: copies the run before it and the character it stands
+    // for into `buf`; returns where the next run starts.
+    std::size_t copy_escape(std::string& buf, std::size_t start, bool& copied) {
+        if (!copied) {
+            buf.clear();
+            copied = true;
+        }
+        buf.append(reinterpret_cast<const char*>(s_ + start), i_ - start);
+        ++i_;
+        parse_escape(buf);
+        return i_;
+    }
+
+    // At a byte that is neither plain ASCII nor a quote or backslash: fails
+    // on a control character, moves past one UTF-8 character, or past one
+    // byte and returns false when none starts there.
+    bool skip_non_ascii() {
+        if (s_[i_] < 0x20) {
+            ++i_;
+            fail(Code::control_character);
+        }
+        const utf8::Step step = utf8::decode(s_ + i_, n_ - i_);
+        i_ += step.valid ? step.length : 1;
+        return step.valid;
     }
 
     // After the opening quote of a string that is only checked: escapes
@@ -251,63 +227,81 @@ private:
 
     // ---- values of unknown keys ----
 
+    // The open arrays and objects of an ignored value, by their brackets.
+    struct OpenBrackets {
+        std::array<unsigned char, kMaxNesting + 1> bracket{};
+        std::size_t depth = 0;
+        unsigned char innermost() const { return bracket[depth - 1]; }
+    };
+
     // Checks one value and moves past it, without recursion: the open
     // arrays and objects are kept in a bounded stack of their brackets.
     void ignore_value() {
-        std::array<unsigned char, kMaxNesting + 1> open{};
-        std::size_t depth = 0;
+        OpenBrackets open;
         for (;;) {
-            const int c = skip_ws();
-            bool opened = false;
-            switch (c) {
-                case -1: fail_peek(Code::eof_value);
-                case 'n': ++i_; parse_ident("ull"); break;
-                case 't': ++i_; parse_ident("rue"); break;
-                case 'f': ++i_; parse_ident("alse"); break;
-                case '-': ++i_; skip_number(*this); break;
-                case '"': ++i_; ignore_str(); break;
-                case '[':
-                case '{':
-                    enter();
-                    open[depth++] = static_cast<unsigned char>(c);
-                    opened = true;
-                    break;
-                default:
-                    if (!is_digit(c)) fail_peek(Code::expected_value);
-                    skip_number(*this);
-                    break;
-            }
-            if (depth == 0) return;
-            bool accept_comma = !opened;
-            unsigned char frame = open[depth - 1];
-            for (;;) {
-                const int next = skip_ws();
-                if (next == ',' && accept_comma) {
-                    ++i_;
-                    break;
-                }
-                const bool closes = (next == ']' && frame == '[') || (next == '}' && frame == '{');
-                if (!closes) {
-                    if (next < 0) fail_peek(frame == '[' ? Code::eof_list : Code::eof_object);
-                    if (accept_comma) {
-                        fail_peek(frame == '[' ? Code::expected_list_comma_or_end : Code::expected_object_comma_or_end);
-                    }
-                    break;
-                }
-                ++i_;
-                leave();
-                if (--depth == 0) return;
-                frame = open[depth - 1];
-                accept_comma = true;
-            }
-            if (frame == '{') {
-                const int quote = skip_ws();
-                if (quote != '"') fail_peek(quote < 0 ? Code::eof_object : Code::key_must_be_string);
-                ++i_;
-                ignore_str();
-                parse_colon();
-            }
+            const bool opened = ignore_value_start(open);
+            if (open.depth == 0 || !ignore_value_end(open, !opened)) return;
+            if (open.innermost() == '{') ignore_member_key();
         }
+    }
+
+    // A scalar whole, or the bracket that opens an array or object: true
+    // for a bracket.
+    bool ignore_value_start(OpenBrackets& open) {
+        const int c = skip_ws();
+        switch (c) {
+            case -1: fail_peek(Code::eof_value);
+            case 'n': ++i_; parse_ident("ull"); return false;
+            case 't': ++i_; parse_ident("rue"); return false;
+            case 'f': ++i_; parse_ident("alse"); return false;
+            case '-': ++i_; skip_number(*this); return false;
+            case '"': ++i_; ignore_str(); return false;
+            case '[':
+            case '{':
+                enter();
+                open.bracket[open.depth++] = static_cast<unsigned char>(c);
+                return true;
+            default:
+                if (!is_digit(c)) fail_peek(Code::expected_value);
+                skip_number(*this);
+                return false;
+        }
+    }
+
+    // After a value (or just after an opening bracket): closes every level
+    // that ends here, then moves past the comma before the next member or
+    // element. False once the outermost level has closed.
+    bool ignore_value_end(OpenBrackets& open, bool after_value) {
+        bool accept_comma = after_value;
+        for (;;) {
+            const int next = skip_ws();
+            if (next == ',' && accept_comma) {
+                ++i_;
+                return true;
+            }
+            const unsigned char frame = open.innermost();
+            const bool closes = (next == ']' && frame == '[') || (next == '}' && frame == '{');
+            if (!closes) {
+                if (next < 0) fail_peek(frame == '[' ? Code::eof_list : Code::eof_object);
+                if (accept_comma) {
+                    fail_peek(frame == '[' ? Code::expected_list_comma_or_end : Code::expected_object_comma_or_end);
+                }
+                return true;
+            }
+            ++i_;
+            leave();
+            if (--open.depth == 0) return false;
+            accept_comma = true;
+        }
+    }
+
+    // A member's key inside an ignored object, and its colon.
+    void ignore_member_key() {
+        const int quote = skip_ws();
+        if (quote != '"') fail_peek(quote < 0 ? Code::eof_object : Code::key_must_be_string);
+        ++i_;
+        ignore_str();
+        parse_colon();
     }
 
     // ---- describing an unexpected value ----
@@ -534,26 +528,10 @@ private:
     }
 
     void visit_map(const RecordDesc& desc, void* out) {
-        std::uint32_t seen = 0;
+        SeenFields seen = 0;
         bool first = true;
         std::size_t hint = 0;
-        for (;;) {
-            int c = skip_ws();
-            if (c == '}') break;
-            if (c == ',' && !first) {
-                ++i_;
-                c = skip_ws();
-            } else if (c < 0) {
-                fail_peek(Code::eof_object);
-            } else if (first) {
-                first = false;
-            } else {
-                fail_peek(Code::expected_object_comma_or_end);
-            }
-            if (c != '"') {
-                fail_peek(c == '}' ? Code::trailing_comma : c < 0 ? Code::eof_value : Code::key_must_be_string);
-            }
-            ++i_;
+        while (next_key(first)) {
             const std::string_view key = read_str(scratch_);
             const int index = find_field(desc, key, hint);
             if (index < 0) {
@@ -561,17 +539,49 @@ private:
                 ignore_value();
                 continue;
             }
-            const FieldDesc& field = desc.fields[static_cast<std::size_t>(index)];
-            const std::uint32_t bit = 1U << index;
-            if ((seen & bit) != 0) fail_unplaced("duplicate field `" + std::string(field.key) + "`");
-            seen |= bit;
+            // A repeated key fails before its colon is read: the failure is
+            // placed where the object's reading stops.
+            mark_seen(desc.fields[static_cast<std::size_t>(index)], static_cast<std::size_t>(index), seen);
             hint = static_cast<std::size_t>(index) + 1;
             parse_colon();
-            read_field(field, out);
+            read_field(desc.fields[static_cast<std::size_t>(index)], out);
         }
+        check_required(desc, seen);
+    }
+
+    // Before each member of an object: false at its closing brace, else
+    // true with the cursor past the key's opening quote.
+    bool next_key(bool& first) {
+        int c = skip_ws();
+        if (c == '}') return false;
+        if (c == ',' && !first) {
+            ++i_;
+            c = skip_ws();
+        } else if (c < 0) {
+            fail_peek(Code::eof_object);
+        } else if (first) {
+            first = false;
+        } else {
+            fail_peek(Code::expected_object_comma_or_end);
+        }
+        if (c != '"') {
+            fail_peek(c == '}' ? Code::trailing_comma : c < 0 ? Code::eof_value : Code::key_must_be_string);
+        }
+        ++i_;
+        return true;
+    }
+
+    static void mark_seen(const FieldDesc& field, std::size_t index, SeenFields& seen) {
+        const SeenFields bit = SeenFields{1} << index;
+        if ((seen & bit) != 0) fail_unplaced("duplicate field `" + std::string(field.key) + "`");
+        seen |= bit;
+    }
+
+    // The first required field in declaration order that the object left out.
+    static void check_required(const RecordDesc& desc, SeenFields seen) {
         for (std::size_t k = 0; k < desc.fields.size(); ++k) {
             const FieldDesc& field = desc.fields[k];
-            if ((seen & (1U << k)) == 0 && field.presence == Presence::required) {
+            if ((seen & (SeenFields{1} << k)) == 0 && field.presence == Presence::required) {
                 fail_unplaced("missing field `" + std::string(field.key) + "`");
             }
         }

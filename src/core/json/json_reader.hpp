@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/json/record_json.hpp"
+#include "core/json/json_error.hpp"
 
 namespace zun::json {
 
@@ -43,6 +43,11 @@ struct FieldDesc {
     const RecordDesc* nested = nullptr;        // record
     std::span<const std::string_view> names;  // enumeration, in index order
 };
+
+// The reader marks the fields of a record it has seen in one word, so no
+// record may have more than this many.
+using SeenFields = std::uint32_t;
+inline constexpr std::size_t kMaxFields = sizeof(SeenFields) * 8;
 
 struct RecordDesc {
     std::string_view name;  // as the messages name it: "struct <name>"

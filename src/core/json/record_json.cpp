@@ -1,7 +1,11 @@
 #include "core/json/record_json.hpp"
 
+#include <array>
+#include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/time/instant.hpp"
 #include "core/json/json_reader.hpp"
@@ -61,99 +65,150 @@ constexpr FieldKind kind_of() {
     }
 }
 
-// The description of one member, its kind read off the member's type.
+// One member of a record as both the reader and the writer see it: its key
+// and presence; its type gives the rest.
 template <auto Member>
-constexpr FieldDesc field(std::string_view key, Presence presence, const RecordDesc* nested = nullptr) {
+struct Field {
+    static constexpr auto member = Member;
     using Value = typename MemberTraits<decltype(Member)>::Value;
-    FieldDesc desc;
-    desc.key = key;
-    desc.presence = presence;
-    desc.member = &member_of<Member>;
-    desc.nested = nested;
-    if constexpr (IsOptional<Value>::value) {
-        using Inner = typename Value::value_type;
-        desc.kind = kind_of<Inner>();
-        desc.nullable = true;
-        desc.engage = &engage_optional<Inner>;
-    } else {
-        desc.kind = kind_of<Value>();
-        if constexpr (std::is_enum_v<Value>) desc.names = names_of<Value>();
-    }
-    return desc;
-}
+    std::string_view key;
+    Presence presence;
+};
 
 constexpr Presence required = Presence::required;
 constexpr Presence optional = Presence::optional;
 constexpr Presence defaulted = Presence::defaulted;
 
-constexpr FieldDesc kAddressFields[] = {
-    field<&ProtocolAddress::address_class>("class", required),
-    field<&ProtocolAddress::type>("type", required),
-    field<&ProtocolAddress::ref>("ref", required),
-};
-constexpr RecordDesc kAddress{"ProtocolAddress", kAddressFields};
+// Each record's name and its fields in declaration order: the key order on
+// output, the element order of the array form, the order missing keys are
+// looked for.
+template <class Record>
+struct Wire {};
 
-constexpr FieldDesc kEnvelopeFields[] = {
-    field<&SignedEnvelope::exchange_id>("exchange_id", required),
-    field<&SignedEnvelope::peer_self>("peer_self", required, &kAddress),
-    field<&SignedEnvelope::peer_counterparty>("peer_counterparty", defaulted, &kAddress),
-    field<&SignedEnvelope::direction>("direction", required),
-    field<&SignedEnvelope::request_hash>("request_hash", required),
-    field<&SignedEnvelope::response_hash>("response_hash", defaulted),
-    field<&SignedEnvelope::counterparty_signature>("counterparty_signature", defaulted),
-    field<&SignedEnvelope::our_signature>("our_signature", required),
-    field<&SignedEnvelope::opened_at>("opened_at", required),
-    field<&SignedEnvelope::closed_at>("closed_at", defaulted),
-    field<&SignedEnvelope::protocol_hint>("protocol_hint", required),
-    field<&SignedEnvelope::counterparty_identifier>("counterparty_identifier", required),
-};
-constexpr RecordDesc kEnvelope{"SignedEnvelope", kEnvelopeFields};
+template <class T>
+concept WireRecord = requires { Wire<T>::fields; };
 
-constexpr FieldDesc kChainFields[] = {
-    field<&AttestationChain::certs_b64>("certs_b64", required),
-    field<&AttestationChain::vendor>("vendor", required),
+template <>
+struct Wire<ProtocolAddress> {
+    static constexpr std::string_view name = "ProtocolAddress";
+    static constexpr std::tuple fields{
+        Field<&ProtocolAddress::address_class>{"class", required},
+        Field<&ProtocolAddress::type>{"type", required},
+        Field<&ProtocolAddress::ref>{"ref", required},
+    };
 };
-constexpr RecordDesc kChain{"AttestationChain", kChainFields};
+
+template <>
+struct Wire<SignedEnvelope> {
+    static constexpr std::string_view name = "SignedEnvelope";
+    static constexpr std::tuple fields{
+        Field<&SignedEnvelope::exchange_id>{"exchange_id", required},
+        Field<&SignedEnvelope::peer_self>{"peer_self", required},
+        Field<&SignedEnvelope::peer_counterparty>{"peer_counterparty", defaulted},
+        Field<&SignedEnvelope::direction>{"direction", required},
+        Field<&SignedEnvelope::request_hash>{"request_hash", required},
+        Field<&SignedEnvelope::response_hash>{"response_hash", defaulted},
+        Field<&SignedEnvelope::counterparty_signature>{"counterparty_signature", defaulted},
+        Field<&SignedEnvelope::our_signature>{"our_signature", required},
+        Field<&SignedEnvelope::opened_at>{"opened_at", required},
+        Field<&SignedEnvelope::closed_at>{"closed_at", defaulted},
+        Field<&SignedEnvelope::protocol_hint>{"protocol_hint", required},
+        Field<&SignedEnvelope::counterparty_identifier>{"counterparty_identifier", required},
+    };
+};
+
+template <>
+struct Wire<AttestationChain> {
+    static constexpr std::string_view name = "AttestationChain";
+    static constexpr std::tuple fields{
+        Field<&AttestationChain::certs_b64>{"certs_b64", required},
+        Field<&AttestationChain::vendor>{"vendor", required},
+    };
+};
 
 // A missing chain is the empty one; a missing successor is absent in an
 // object but still needs its (null) element in the array form.
-constexpr FieldDesc kDescriptorFields[] = {
-    field<&PeerIdentityDescriptor::fingerprint>("fingerprint", required),
-    field<&PeerIdentityDescriptor::public_key_b64>("public_key_b64", required),
-    field<&PeerIdentityDescriptor::surface>("surface", required),
-    field<&PeerIdentityDescriptor::attestation>("attestation", defaulted, &kChain),
-    field<&PeerIdentityDescriptor::created_at>("created_at", required),
-    field<&PeerIdentityDescriptor::superseded_by>("superseded_by", optional, &kAddress),
+template <>
+struct Wire<PeerIdentityDescriptor> {
+    static constexpr std::string_view name = "PeerIdentityDescriptor";
+    static constexpr std::tuple fields{
+        Field<&PeerIdentityDescriptor::fingerprint>{"fingerprint", required},
+        Field<&PeerIdentityDescriptor::public_key_b64>{"public_key_b64", required},
+        Field<&PeerIdentityDescriptor::surface>{"surface", required},
+        Field<&PeerIdentityDescriptor::attestation>{"attestation", defaulted},
+        Field<&PeerIdentityDescriptor::created_at>{"created_at", required},
+        Field<&PeerIdentityDescriptor::superseded_by>{"superseded_by", optional},
+    };
 };
-constexpr RecordDesc kDescriptor{"PeerIdentityDescriptor", kDescriptorFields};
 
-constexpr FieldDesc kReceiptFields[] = {
-    field<&AnchorReceipt::anchor_id>("anchor_id", required),
-    field<&AnchorReceipt::anchor_kind>("anchor_kind", required),
-    field<&AnchorReceipt::merkle_root_hex>("merkle_root_hex", required),
-    field<&AnchorReceipt::submission_ref>("submission_ref", required),
-    field<&AnchorReceipt::submitted_at>("submitted_at", required),
-    field<&AnchorReceipt::expected_finality_at>("expected_finality_at", required),
-    field<&AnchorReceipt::proof_b64>("proof_b64", required),
+template <>
+struct Wire<AnchorReceipt> {
+    static constexpr std::string_view name = "AnchorReceipt";
+    static constexpr std::tuple fields{
+        Field<&AnchorReceipt::anchor_id>{"anchor_id", required},
+        Field<&AnchorReceipt::anchor_kind>{"anchor_kind", required},
+        Field<&AnchorReceipt::merkle_root_hex>{"merkle_root_hex", required},
+        Field<&AnchorReceipt::submission_ref>{"submission_ref", required},
+        Field<&AnchorReceipt::submitted_at>{"submitted_at", required},
+        Field<&AnchorReceipt::expected_finality_at>{"expected_finality_at", required},
+        Field<&AnchorReceipt::proof_b64>{"proof_b64", required},
+    };
 };
-constexpr RecordDesc kReceipt{"AnchorReceipt", kReceiptFields};
 
-constexpr FieldDesc kProofFields[] = {
-    field<&AnchorProof::anchor_id>("anchor_id", required),
-    field<&AnchorProof::anchor_kind>("anchor_kind", required),
-    field<&AnchorProof::merkle_root_hex>("merkle_root_hex", required),
-    field<&AnchorProof::confirmed>("confirmed", required),
-    field<&AnchorProof::authoritative_time>("authoritative_time", required),
-    field<&AnchorProof::detail>("detail", required),
+template <>
+struct Wire<AnchorProof> {
+    static constexpr std::string_view name = "AnchorProof";
+    static constexpr std::tuple fields{
+        Field<&AnchorProof::anchor_id>{"anchor_id", required},
+        Field<&AnchorProof::anchor_kind>{"anchor_kind", required},
+        Field<&AnchorProof::merkle_root_hex>{"merkle_root_hex", required},
+        Field<&AnchorProof::confirmed>{"confirmed", required},
+        Field<&AnchorProof::authoritative_time>{"authoritative_time", required},
+        Field<&AnchorProof::detail>{"detail", required},
+    };
 };
-constexpr RecordDesc kProof{"AnchorProof", kProofFields};
 
-constexpr FieldDesc kQueuedItemFields[] = {
-    field<&QueuedItem::queue_id>("queue_id", required),
-    field<&QueuedItem::pair_class>("pair_class", required),
-    field<&QueuedItem::envelope>("envelope", required, &kEnvelope),
+template <>
+struct Wire<QueuedItem> {
+    static constexpr std::string_view name = "QueuedItem";
+    static constexpr std::tuple fields{
+        Field<&QueuedItem::queue_id>{"queue_id", required},
+        Field<&QueuedItem::pair_class>{"pair_class", required},
+        Field<&QueuedItem::envelope>{"envelope", required},
+    };
 };
-constexpr RecordDesc kQueuedItem{"QueuedItem", kQueuedItemFields};
+
+// ---- the reader's descriptions, built from the lists above ----
+
+template <class Record>
+struct Described;
+
+// The description of one member, its kind read off the member's type.
+template <auto Member>
+constexpr FieldDesc describe(const Field<Member>& f) {
+    using Value = typename Field<Member>::Value;
+    FieldDesc desc;
+    desc.key = f.key;
+    desc.presence = f.presence;
+    desc.member = &member_of<Member>;
+    using Inner = typename std::conditional_t<IsOptional<Value>::value, Value, std::optional<Value>>::value_type;
+    if constexpr (IsOptional<Value>::value) {
+        desc.nullable = true;
+        desc.engage = &engage_optional<Inner>;
+    }
+    desc.kind = kind_of<Inner>();
+    if constexpr (std::is_enum_v<Inner>) desc.names = names_of<Inner>();
+    if constexpr (kind_of<Inner>() == FieldKind::record) desc.nested = &Described<Inner>::desc;
+    return desc;
+}
+
+template <class Record>
+struct Described {
+    static constexpr auto fields = std::apply(
+        [](const auto&... f) { return std::array<FieldDesc, sizeof...(f)>{describe(f)...}; }, Wire<Record>::fields);
+    static_assert(fields.size() <= json::kMaxFields, "the reader marks the fields it has seen in one word");
+    static constexpr RecordDesc desc{Wire<Record>::name, fields};
+};
 
 bool is_default(const QueuedItem& item) {
     return item.queue_id.empty() && item.pair_class.empty() && item.envelope == SignedEnvelope{};
@@ -167,7 +222,8 @@ bool is_default(const Record& record) {
 // that build a new record pass) is read into directly and reset should the
 // read fail; any other is replaced by a record read on the side.
 template <class Record>
-std::optional<JsonError> read_into(std::string_view text, const RecordDesc& desc, Record& out) {
+std::optional<JsonError> read_into(std::string_view text, Record& out) {
+    const RecordDesc& desc = Described<Record>::desc;
     if (is_default(out)) {
         auto error = json::read_record(text, desc, &out);
         if (error) out = Record{};
@@ -181,19 +237,69 @@ std::optional<JsonError> read_into(std::string_view text, const RecordDesc& desc
 
 // ---- writers ----
 
+// A member left out of the output: an absent optional one, and a chain
+// without certificates, which is what a missing chain reads as.
+template <class Value>
+bool omitted(const Value&) {
+    return false;
+}
+template <class Value>
+bool omitted(const std::optional<Value>& value) {
+    return !value;
+}
+bool omitted(const AttestationChain& chain) { return chain.is_empty(); }
+
+template <WireRecord Record>
+void write(JsonWriter& w, const Record& record);
+void write(JsonWriter& w, const SignedEnvelope& e);
+
 void write(JsonWriter& w, const Instant& instant) {
     char text[kMaxInstantText];
     w.plain_string(std::string_view(text, format_instant(instant, text)));
 }
 
-void write(JsonWriter& w, const ProtocolAddress& address) {
+void write(JsonWriter& w, const std::string& text) { w.string(text); }
+void write(JsonWriter& w, bool value) { w.boolean(value); }
+
+void write(JsonWriter& w, const std::vector<std::string>& texts) {
+    w.begin_array();
+    for (const std::string& text : texts) {
+        w.element();
+        w.string(text);
+    }
+    w.end_array();
+}
+
+template <class Enum>
+    requires std::is_enum_v<Enum>
+void write(JsonWriter& w, Enum value) {
+    w.plain_string(name_of(value));
+}
+
+template <class Value>
+void write(JsonWriter& w, const std::optional<Value>& value) {
+    write(w, *value);
+}
+
+template <class Record>
+void write_fields(JsonWriter& w, const Record& record) {
+    std::apply(
+        [&](const auto&... field) {
+            auto member = [&](const auto& f) {
+                const auto& value = record.*(std::remove_cvref_t<decltype(f)>::member);
+                if (omitted(value)) return;
+                w.key(f.key);
+                write(w, value);
+            };
+            (member(field), ...);
+        },
+        Wire<Record>::fields);
+}
+
+template <WireRecord Record>
+void write(JsonWriter& w, const Record& record) {
     w.begin_object();
-    w.key("class");
-    w.plain_string(name_of(address.address_class));
-    w.key("type");
-    w.string(address.type);
-    w.key("ref");
-    w.string(address.ref);
+    write_fields(w, record);
     w.end_object();
 }
 
@@ -210,120 +316,7 @@ std::size_t plain_length(const SignedEnvelope& e) {
 void write(JsonWriter& w, const SignedEnvelope& e) {
     w.expect(plain_length(e));
     w.begin_object();
-    w.key("exchange_id");
-    w.string(e.exchange_id);
-    w.key("peer_self");
-    write(w, e.peer_self);
-    if (e.peer_counterparty) {
-        w.key("peer_counterparty");
-        write(w, *e.peer_counterparty);
-    }
-    w.key("direction");
-    w.plain_string(name_of(e.direction));
-    w.key("request_hash");
-    w.string(e.request_hash);
-    if (e.response_hash) {
-        w.key("response_hash");
-        w.string(*e.response_hash);
-    }
-    if (e.counterparty_signature) {
-        w.key("counterparty_signature");
-        w.string(*e.counterparty_signature);
-    }
-    w.key("our_signature");
-    w.string(e.our_signature);
-    w.key("opened_at");
-    write(w, e.opened_at);
-    if (e.closed_at) {
-        w.key("closed_at");
-        write(w, *e.closed_at);
-    }
-    w.key("protocol_hint");
-    w.string(e.protocol_hint);
-    w.key("counterparty_identifier");
-    w.string(e.counterparty_identifier);
-    w.end_object();
-}
-
-void write(JsonWriter& w, const AttestationChain& chain) {
-    w.begin_object();
-    w.key("certs_b64");
-    w.begin_array();
-    for (const std::string& cert : chain.certs_b64) {
-        w.element();
-        w.string(cert);
-    }
-    w.end_array();
-    w.key("vendor");
-    w.string(chain.vendor);
-    w.end_object();
-}
-
-void write(JsonWriter& w, const PeerIdentityDescriptor& d) {
-    w.begin_object();
-    w.key("fingerprint");
-    w.string(d.fingerprint);
-    w.key("public_key_b64");
-    w.string(d.public_key_b64);
-    w.key("surface");
-    w.plain_string(name_of(d.surface));
-    if (!d.attestation.is_empty()) {
-        w.key("attestation");
-        write(w, d.attestation);
-    }
-    w.key("created_at");
-    w.string(d.created_at);
-    if (d.superseded_by) {
-        w.key("superseded_by");
-        write(w, *d.superseded_by);
-    }
-    w.end_object();
-}
-
-void write(JsonWriter& w, const AnchorReceipt& r) {
-    w.begin_object();
-    w.key("anchor_id");
-    w.string(r.anchor_id);
-    w.key("anchor_kind");
-    w.plain_string(name_of(r.anchor_kind));
-    w.key("merkle_root_hex");
-    w.string(r.merkle_root_hex);
-    w.key("submission_ref");
-    w.string(r.submission_ref);
-    w.key("submitted_at");
-    w.string(r.submitted_at);
-    w.key("expected_finality_at");
-    w.string(r.expected_finality_at);
-    w.key("proof_b64");
-    w.string(r.proof_b64);
-    w.end_object();
-}
-
-void write(JsonWriter& w, const AnchorProof& p) {
-    w.begin_object();
-    w.key("anchor_id");
-    w.string(p.anchor_id);
-    w.key("anchor_kind");
-    w.plain_string(name_of(p.anchor_kind));
-    w.key("merkle_root_hex");
-    w.string(p.merkle_root_hex);
-    w.key("confirmed");
-    w.boolean(p.confirmed);
-    w.key("authoritative_time");
-    w.string(p.authoritative_time);
-    w.key("detail");
-    w.string(p.detail);
-    w.end_object();
-}
-
-void write(JsonWriter& w, const QueuedItem& item) {
-    w.begin_object();
-    w.key("queue_id");
-    w.string(item.queue_id);
-    w.key("pair_class");
-    w.string(item.pair_class);
-    w.key("envelope");
-    write(w, item.envelope);
+    write_fields(w, e);
     w.end_object();
 }
 
@@ -343,11 +336,6 @@ std::string compact(const Record& record) {
 }
 
 }  // namespace
-
-std::string JsonError::text() const {
-    if (line == 0) return message;
-    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
 
 std::string to_json(const ProtocolAddress& v) { return compact(v); }
 std::string to_json(const SignedEnvelope& v) { return compact(v); }
@@ -392,25 +380,25 @@ std::string canonical_signing_bytes(const SignedEnvelope& envelope) {
 }
 
 std::optional<JsonError> from_json(std::string_view text, ProtocolAddress& out) {
-    return read_into(text, kAddress, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, SignedEnvelope& out) {
-    return read_into(text, kEnvelope, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, AttestationChain& out) {
-    return read_into(text, kChain, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, PeerIdentityDescriptor& out) {
-    return read_into(text, kDescriptor, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, AnchorReceipt& out) {
-    return read_into(text, kReceipt, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, AnchorProof& out) {
-    return read_into(text, kProof, out);
+    return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, QueuedItem& out) {
-    return read_into(text, kQueuedItem, out);
+    return read_into(text, out);
 }
 
 }  // namespace zun

@@ -8,19 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/json/json_error.hpp"
 #include "core/protocol/records.hpp"
 
 namespace zun {
-
-// A reader failure: the message and the 1-based line and byte column where
-// the fault was found. line == 0 means the failure has no position.
-struct JsonError {
-    std::string message;
-    std::size_t line = 0;
-    std::size_t column = 0;
-    // "<message> at line <L> column <C>" (or the bare message without a position).
-    std::string text() const;
-};
 
 // Compact writers: keys in field order, absent optional members omitted.
 std::string to_json(const ProtocolAddress&);

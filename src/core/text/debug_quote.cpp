@@ -9,6 +9,7 @@
 #include "core/text/ascii_swar.hpp"
 #include "core/text/digits.hpp"
 #include "core/text/unicode_tables.hpp"
+#include "core/text/utf8.hpp"
 
 namespace zun {
 namespace {
@@ -82,48 +83,6 @@ void append_byte_escape(std::string& out, unsigned char byte) {
     out.append(escape, sizeof escape);
 }
 
-struct Utf8Step {
-    char32_t cp;
-    std::size_t length;  // of the character, or of the maximal invalid subsequence (at least 1)
-    bool valid;
-};
-
-// Decodes the sequence starting with a non-ASCII lead byte. The accepted
-// second-byte ranges after E0, ED, F0 and F4 exclude overlong forms,
-// surrogates and values above U+10FFFF.
-Utf8Step decode_non_ascii(const unsigned char* p, std::size_t available) noexcept {
-    const unsigned char lead = p[0];
-    std::size_t continuations = 0;
-    char32_t cp = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        continuations = 1;
-        cp = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        continuations = 2;
-        cp = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        continuations = 3;
-        cp = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return {0, 1, false};
-    }
-    std::size_t length = 1;
-    for (; continuations > 0; --continuations) {
-        if (length == available || p[length] < low || p[length] > high) return {0, length, false};
-        cp = (cp << 6) | (p[length] & 0x3Fu);
-        ++length;
-        low = 0x80;
-        high = 0xBF;
-    }
-    return {cp, length, true};
-}
-
 enum class InvalidUtf8 { replace, escape_bytes };
 
 template <InvalidUtf8 kInvalid>
@@ -150,7 +109,7 @@ void append_quoted(std::string& out, std::string_view text) {
                 ++i;
                 continue;
             }
-            const Utf8Step step = decode_non_ascii(bytes + i, size - i);
+            const utf8::Step step = utf8::decode(bytes + i, size - i);
             if (step.valid && !needs_unicode_escape(step.cp)) {
                 i += step.length;
                 continue;

@@ -3,8 +3,16 @@
 #include <limits>
 
 #include "core/text/ascii.hpp"
+#include "core/text/utf8.hpp"
 
 namespace zun {
+
+#define ZUN_TRY(expr)                                                   \
+    do {                                                                \
+        if (const InstantFault f_ = (expr); f_ != InstantFault::none) { \
+            return f_;                                                  \
+        }                                                               \
+    } while (0)
 
 namespace {
 
@@ -65,35 +73,14 @@ constexpr bool is_space(char32_t c) {
 }
 
 // Length of the character at the start of `s` (0 for a byte that starts no
-// valid UTF-8 sequence), its code point in `cp`.
+// sequence), its code point in `cp`. Laxer than the JSON reader, which has
+// already rejected what is not UTF-8 before an instant is read from it.
 std::size_t decode_char(std::string_view s, char32_t& cp) {
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    std::size_t len;
-    char32_t value;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        value = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        value = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        value = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() < len) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if ((b & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (b & 0x3F);
-    }
-    cp = value;
-    return len;
+    const utf8::Step step =
+        utf8::decode<utf8::Policy::lax>(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+    if (!step.valid) return 0;
+    cp = step.cp;
+    return step.length;
 }
 
 void skip_spaces(std::string_view& s) {
@@ -180,6 +167,45 @@ bool starts_with_utc(std::string_view s) {
     return upper(s[0]) == 'U' && upper(s[1]) == 'T' && upper(s[2]) == 'C';
 }
 
+// A sign (+, -, U+2212); false for anything else.
+bool scan_offset_sign(std::string_view& s, bool& negative) {
+    if (s[0] == '+' || s[0] == '-') {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+        return true;
+    }
+    if (s.substr(0, 3) == "\xE2\x88\x92") {
+        negative = true;
+        s.remove_prefix(3);
+        return true;
+    }
+    return false;
+}
+
+// Exactly two digits, the first no greater than `max_first`.
+InstantFault scan_two_digits(std::string_view& s, char max_first, int& value) {
+    if (s.size() < 2) return InstantFault::too_short;
+    if (!is_digit(s[0]) || !is_digit(s[1])) return InstantFault::invalid;
+    if (s[0] > max_first) return InstantFault::out_of_range;
+    value = (s[0] - '0') * 10 + (s[1] - '0');
+    s.remove_prefix(2);
+    return InstantFault::none;
+}
+
+// Any run of colons and whitespace between the offset's hours and minutes.
+void skip_offset_separators(std::string_view& s) {
+    while (!s.empty()) {
+        if (s[0] == ':') {
+            s.remove_prefix(1);
+            continue;
+        }
+        char32_t cp = 0;
+        const std::size_t len = decode_char(s, cp);
+        if (len == 0 || !is_space(cp)) return;
+        s.remove_prefix(len);
+    }
+}
+
 // "Z" or "z", or a sign (+, -, U+2212), two-digit hours, any run of colons
 // and whitespace, two-digit minutes whose first digit is 0 to 5.
 InstantFault scan_offset(std::string_view& s, std::int64_t& offset) {
@@ -189,38 +215,13 @@ InstantFault scan_offset(std::string_view& s, std::int64_t& offset) {
         offset = 0;
         return InstantFault::none;
     }
-    bool negative;
-    if (s[0] == '+') {
-        negative = false;
-        s.remove_prefix(1);
-    } else if (s[0] == '-') {
-        negative = true;
-        s.remove_prefix(1);
-    } else if (s.substr(0, 3) == "\xE2\x88\x92") {
-        negative = true;
-        s.remove_prefix(3);
-    } else {
-        return InstantFault::invalid;
-    }
-    if (s.size() < 2) return InstantFault::too_short;
-    if (!is_digit(s[0]) || !is_digit(s[1])) return InstantFault::invalid;
-    const int hours = (s[0] - '0') * 10 + (s[1] - '0');
-    s.remove_prefix(2);
-    while (!s.empty()) {
-        if (s[0] == ':') {
-            s.remove_prefix(1);
-            continue;
-        }
-        char32_t cp = 0;
-        const std::size_t len = decode_char(s, cp);
-        if (len == 0 || !is_space(cp)) break;
-        s.remove_prefix(len);
-    }
-    if (s.size() < 2) return InstantFault::too_short;
-    if (!is_digit(s[1]) || !is_digit(s[0])) return InstantFault::invalid;
-    if (s[0] > '5') return InstantFault::out_of_range;
-    const int minutes = (s[0] - '0') * 10 + (s[1] - '0');
-    s.remove_prefix(2);
+    bool negative = false;
+    if (!scan_offset_sign(s, negative)) return InstantFault::invalid;
+    int hours = 0;
+    int minutes = 0;
+    ZUN_TRY(scan_two_digits(s, '9', hours));
+    skip_offset_separators(s);
+    ZUN_TRY(scan_two_digits(s, '5', minutes));
     const std::int64_t seconds = hours * 3600 + minutes * 60;
     offset = negative ? -seconds : seconds;
     return InstantFault::none;
@@ -250,28 +251,39 @@ InstantFault resolve(std::int64_t year, std::int64_t month, std::int64_t day, st
     return InstantFault::none;
 }
 
-// The writer's own form, YYYY-MM-DDTHH:MM:SS[.digits]Z, read without the
-// scanning the tolerant reader does. False for anything else and for any
-// field out of range: the tolerant reader then reads it and words the fault.
-bool parse_canonical(std::string_view s, Instant& out) {
-    if (s.size() < 20 || s.back() != 'Z') return false;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+// Two digits at p[k]; false for a non-digit.
+bool two_digits(const unsigned char* p, int k, unsigned& value) {
+    const unsigned high = p[k] - 48U, low = p[k + 1] - 48U;  // above 9 for a non-digit
+    value = high * 10 + low;
+    return high <= 9 && low <= 9;
+}
+
+struct DateTime {
+    std::int64_t year = 0;
+    unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// YYYY-MM-DDTHH:MM:SS at the start of `p`, each field within its range
+// (the day only up to 31).
+bool canonical_date_time(const unsigned char* p, DateTime& t) {
     if (p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':') return false;
-    auto two = [p](int k, unsigned& value) {
-        const unsigned high = p[k] - 48U, low = p[k + 1] - 48U;  // above 9 for a non-digit
-        value = high * 10 + low;
-        return high <= 9 && low <= 9;
-    };
-    unsigned century, year_in_century, month, day, hour, minute, second;
-    if (!two(0, century) || !two(2, year_in_century) || !two(5, month) || !two(8, day) || !two(11, hour) ||
-        !two(14, minute) || !two(17, second)) {
+    unsigned century, year_in_century;
+    if (!two_digits(p, 0, century) || !two_digits(p, 2, year_in_century) || !two_digits(p, 5, t.month) ||
+        !two_digits(p, 8, t.day) || !two_digits(p, 11, t.hour) || !two_digits(p, 14, t.minute) ||
+        !two_digits(p, 17, t.second)) {
         return false;
     }
-    const std::int64_t year = century * 100 + year_in_century;
-    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 60) return false;
-    std::int64_t nanos = 0;
+    t.year = century * 100 + year_in_century;
+    return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.hour <= 23 && t.minute <= 59 && t.second <= 60;
+}
+
+// What stands between the seconds and the final "Z" of `s`: nothing, or
+// "." and one or more digits, of which the first nine give `nanos`.
+bool canonical_fraction(std::string_view s, std::int64_t& nanos) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t i = 19;
     const std::size_t last = s.size() - 1;
+    nanos = 0;
     if (p[i] == '.') {
         ++i;
         std::size_t count = 0;
@@ -283,8 +295,19 @@ bool parse_canonical(std::string_view s, Instant& out) {
                                                     10'000, 1'000, 100, 10, 1};
         if (count < 9) nanos *= kScale[count];
     }
-    if (i != last) return false;
-    return resolve(year, month, day, hour, minute, second, nanos, 0, out) == InstantFault::none;
+    return i == last;
+}
+
+// The writer's own form, YYYY-MM-DDTHH:MM:SS[.digits]Z, read without the
+// scanning the tolerant reader does. False for anything else and for any
+// field out of range: the tolerant reader then reads it and words the fault.
+bool parse_canonical(std::string_view s, Instant& out) {
+    if (s.size() < 20 || s.back() != 'Z') return false;
+    DateTime t;
+    std::int64_t nanos = 0;
+    return canonical_date_time(reinterpret_cast<const unsigned char*>(s.data()), t) &&
+           canonical_fraction(s, nanos) &&
+           resolve(t.year, t.month, t.day, t.hour, t.minute, t.second, nanos, 0, out) == InstantFault::none;
 }
 
 char* write_two(char* out, unsigned value) {
@@ -323,13 +346,6 @@ std::string_view instant_fault_text(InstantFault fault) {
     }
     return {};
 }
-
-#define ZUN_TRY(expr)                                                   \
-    do {                                                                \
-        if (const InstantFault f_ = (expr); f_ != InstantFault::none) { \
-            return f_;                                                  \
-        }                                                               \
-    } while (0)
 
 InstantFault parse_instant(std::string_view text, Instant& out) {
     if (parse_canonical(text, out)) return InstantFault::none;
