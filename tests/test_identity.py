@@ -272,7 +272,7 @@ def test_full_descriptor_round_trip():
     assert descriptor(superseded_by=None).superseded_by is None
 
 
-@pytest.mark.parametrize("tier, surface", enumerate(SURFACES))
+@pytest.mark.parametrize("tier, surface", list(enumerate(SURFACES)))
 def test_surfaces(tier, surface):
     d = descriptor(surface=surface)
     assert (d.surface, d.tier, d.hardware_attested) == (surface, tier, tier >= 2)
