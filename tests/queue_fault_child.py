@@ -1,6 +1,6 @@
 """Runs the queue's operations under tests/fault_shim.c (LD_PRELOAD), failing
 each file-system call in turn, and prints what happened as JSON for
-tests/test_queue_durability.py to judge. Usage: queue_fault_child.py <root>"""
+tests/test_queue_durability.py to judge. Usage: queue_fault_child.py <root> <envelope JSON>"""
 import ctypes
 import errno
 import json
@@ -10,15 +10,8 @@ import sys
 
 import zun_protocol as zp
 
-ENVELOPE = {
-    "exchange_id": "a", "peer_self": {"class": "body", "type": "peer", "ref": "r"},
-    "peer_counterparty": {"class": "route", "type": "https", "ref": "api.example.com"},
-    "direction": "outbound", "request_hash": "0" * 64, "response_hash": "1" * 64, "our_signature": "c2ln",
-    "opened_at": "2026-04-15T09:00:00Z", "closed_at": "2026-04-15T09:00:01Z", "protocol_hint": "https",
-    "counterparty_identifier": "api.example.com",
-}
 shim = ctypes.CDLL(None)
-root = sys.argv[1]
+root, ENVELOPE = sys.argv[1], json.loads(sys.argv[2])
 
 
 def envelope(exchange_id):

@@ -50,7 +50,8 @@ def fault_report(tmp_path_factory):
     shim = build / "fault_shim.so"
     subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(HERE / "fault_shim.c"), "-ldl"],
                    check=True)
-    done = subprocess.run([sys.executable, "-X", "dev", str(HERE / "queue_fault_child.py"), str(build / "root")],
+    done = subprocess.run([sys.executable, "-X", "dev", str(HERE / "queue_fault_child.py"), str(build / "root"),
+                           json.dumps(ENVELOPE)],
                           capture_output=True, text=True, timeout=300,
                           # after what is preloaded already: the sanitizer pass's runtimes come first
                           env={**CHILD_ENV, "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))})
