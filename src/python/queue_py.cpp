@@ -52,9 +52,9 @@ PyObject* queue_default(PyObject*, PyObject*) {
 // push, list and drop_item run their file-system steps on the calling
 // thread, one after another, without the interpreter lock but under the
 // queue mutex, so that other Python threads run while the disk is waited on
-// but no two queue operations of the process overlap: a drop racing a
-// listing of the same item would otherwise turn into an I/O error that
-// neither gives alone. Arguments are converted before and Python objects
+// but no two queue operations of the process overlap, as when every call
+// kept the lock: within a process, operations take effect in the order their
+// threads made them. Arguments are converted before and Python objects
 // built after; the queue object and the arguments are kept alive meanwhile
 // by references of the call's own.
 template <class Work>
