@@ -28,30 +28,12 @@ std::string parent_of(const std::string& path) {
     return path.substr(0, end);
 }
 
-// mkdir, then the flush of the parent that makes the new entry durable.
-// 0, or the errno of a failure; `made` says whether mkdir created `path`.
-int make_and_sync(const std::string& path, bool& made) {
-    const int result = retry_eintr([&] { return ::mkdir(path.c_str(), 0777); });
-    made = result == 0;
-    if (!made) return errno;
-    return sync_directory(parent_of(path));
-}
-
-// mkdir, where an existing directory counts as success: 0 or errno.
+// mkdir, then the flush of the parent that makes the new entry durable. An
+// existing directory (also one made meanwhile by someone else) counts as
+// success. 0 or an errno.
 int make_one(const std::string& path) {
-    bool made = false;
-    const int error = make_and_sync(path, made);
-    if (error == 0 || made) return error;
-    if (error != ENOENT && is_directory(path)) return 0;
-    return error;
-}
-
-// Once the ancestors exist every failure is final, unless the directory
-// is there after all.
-int make_one_after_parents(const std::string& path) {
-    bool made = false;
-    const int error = make_and_sync(path, made);
-    if (error == 0 || made) return error;
+    if (retry_eintr([&] { return ::mkdir(path.c_str(), 0777); }) == 0) return sync_directory(parent_of(path));
+    const int error = errno;
     return is_directory(path) ? 0 : error;
 }
 
@@ -78,7 +60,7 @@ int create_dir_all(const std::string& path) {
     if (parent == path) return first;
     if (const int error = create_dir_all(parent); error != 0) return error;
 
-    return make_one_after_parents(path);
+    return make_one(path);
 }
 
 }  // namespace zun
