@@ -166,8 +166,7 @@ void append_debug_quoted_latin1_char(std::string& out, unsigned char cp) {
     } else if (needs_unicode_escape(cp)) {
         append_unicode_escape(out, cp);
     } else {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        utf8::append(out, cp);
     }
     out.push_back('\'');
 }
