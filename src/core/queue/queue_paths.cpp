@@ -19,6 +19,11 @@ void append_path_component(std::string& path, std::string_view component) {
     path.append(component);
 }
 
+std::string_view last_component(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 std::string join_path(std::string_view left, std::string_view right) {
     std::string path;
     path.reserve(left.size() + 1 + right.size());

@@ -12,6 +12,8 @@ namespace zun {
 std::string join_path(std::string_view left, std::string_view right);
 // The same join, in place.
 void append_path_component(std::string& path, std::string_view component);
+// The last component of `path`: what follows its last "/", or all of it.
+std::string_view last_component(std::string_view path);
 
 // $HOME/.tamsel/envelope-queue (HOME read now, as raw bytes; an empty HOME
 // gives the relative ".tamsel/envelope-queue"), or the relative

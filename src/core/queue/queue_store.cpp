@@ -29,12 +29,6 @@ constexpr std::string_view kNulInPath = "file name contained an unexpected NUL b
 
 bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
-// The length of the last component of an item path.
-std::size_t item_name_length(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path.size() : path.size() - slash - 1;
-}
-
 bool exists(const std::string& path) {
     struct stat status;
     return ::stat(path.c_str(), &status) == 0;
@@ -273,7 +267,8 @@ std::optional<QueueError> remove(const std::string& dir, std::string_view queue_
         return QueueError::io_errno(std::move(path), error);
     }
     UniqueFd directory(dir_fd);
-    const char* name = path.c_str() + path.size() - item_name_length(path);
+    // The tail of `path`, so NUL-terminated.
+    const char* name = last_component(path).data();
 
     struct stat status;
     if (::fstatat(dir_fd, name, &status, 0) != 0) return std::nullopt;

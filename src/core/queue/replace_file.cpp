@@ -13,6 +13,7 @@
 
 #include "core/queue/dir_tree.hpp"
 #include "core/queue/os_error.hpp"
+#include "core/queue/queue_paths.hpp"
 #include "core/queue/unique_fd.hpp"
 #include "core/text/digits.hpp"
 
@@ -215,8 +216,8 @@ std::optional<std::string> replace_file(const std::string& dir, const std::strin
     const int dir_fd = open_directory(dir);
     if (dir_fd < 0) return os_error_text(errno);
     UniqueFd directory(dir_fd);
-    const std::size_t slash = target.rfind('/');
-    const char* name = target.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    // The tail of `target`, so NUL-terminated.
+    const char* name = last_component(target).data();
 
     if (auto cause = place(Place{dir_fd, name}, bytes)) return cause;
     if (retry_eintr([&] { return ::fsync(dir_fd); }) != 0) return os_error_text(errno);
