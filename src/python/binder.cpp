@@ -11,12 +11,19 @@ namespace {
     throw PythonError{};
 }
 
+std::size_t positional_count(const Signature& sig) {
+    std::size_t count = 0;
+    for (const Param& p : sig.params) count += p.keyword_only ? 0 : 1;
+    return count;
+}
+
 [[noreturn]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
     std::size_t required = 0;
-    for (const Param& p : sig.params) required += p.required ? 1 : 0;
+    for (const Param& p : sig.params) required += p.required && !p.keyword_only ? 1 : 0;
     const char* verb = given == 1 ? "was" : "were";
-    const auto total = static_cast<Py_ssize_t>(sig.params.size());
-    if (required == sig.params.size()) {
+    const std::size_t positional = positional_count(sig);
+    const auto total = static_cast<Py_ssize_t>(positional);
+    if (required == positional) {
         type_error(PyUnicode_FromFormat("%s takes %zd positional arguments but %zd %s given",
                                         sig.display, total, given, verb));
     }
@@ -37,10 +44,18 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, std::spa
     type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", sig.display, key));
 }
 
+// Missing positional parameters are reported first, as Python does, then
+// the keyword-only ones.
 [[noreturn]] void missing_required(const Signature& sig, std::span<PyObject*> out) {
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < sig.params.size(); ++i) {
-        if (sig.params[i].required && out[i] == nullptr) missing.push_back(sig.params[i].name);
+    bool keyword_only = false;
+    for (const bool pass : {false, true}) {
+        for (std::size_t i = 0; i < sig.params.size(); ++i) {
+            const Param& p = sig.params[i];
+            if (p.keyword_only == pass && p.required && out[i] == nullptr) missing.push_back(p.name);
+        }
+        keyword_only = pass;
+        if (!missing.empty()) break;
     }
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -49,9 +64,10 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, std::spa
         names += missing[i];
         names += '\'';
     }
-    type_error(PyUnicode_FromFormat("%s missing %zd required positional argument%s: %s", sig.display,
+    type_error(PyUnicode_FromFormat("%s missing %zd required %s argument%s: %s", sig.display,
                                     static_cast<Py_ssize_t>(missing.size()),
-                                    missing.size() == 1 ? "" : "s", names.c_str()));
+                                    keyword_only ? "keyword-only" : "positional", missing.size() == 1 ? "" : "s",
+                                    names.c_str()));
 }
 
 void check_required(const Signature& sig, std::span<PyObject*> out) {
@@ -105,7 +121,7 @@ bool is_sequence(PyObject* obj) {
 
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           std::span<PyObject*> out) {
-    if (nargs > static_cast<Py_ssize_t>(sig.params.size())) too_many_positional(sig, nargs);
+    if (nargs > static_cast<Py_ssize_t>(positional_count(sig))) too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t count = PyTuple_Size(kwnames);
@@ -118,7 +134,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     const Py_ssize_t nargs = PyTuple_Size(args);
-    if (nargs > static_cast<Py_ssize_t>(sig.params.size())) too_many_positional(sig, nargs);
+    if (nargs > static_cast<Py_ssize_t>(positional_count(sig))) too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
@@ -144,6 +160,24 @@ std::string_view to_bytes(PyObject* obj, const char* param) {
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) fail_argument(param);
     return {data, static_cast<std::size_t>(size)};
+}
+
+std::optional<std::string_view> to_optional_bytes(PyObject* obj, const char* param) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    return to_bytes(obj, param);
+}
+
+bool to_bool(PyObject* obj, const char* param) {
+    if (!PyBool_Check(obj)) cannot_cast(obj, "bool", param);
+    return obj == Py_True;
+}
+
+std::string to_int_hex(PyObject* obj, const char* param) {
+    if (!PyLong_Check(obj)) cannot_cast(obj, "int", param);
+    // Base 16 is exempt from the interpreter's limit on digits converted.
+    Ref text(PyNumber_ToBase(obj, 16));
+    if (!text) fail_argument(param);
+    return std::string(utf8_of(text.get(), param));
 }
 
 PyObject* to_dict(PyObject* obj, const char* param) {

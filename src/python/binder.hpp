@@ -21,6 +21,8 @@ namespace zun::py {
 struct Param {
     const char* name;
     bool required;
+    // Keyword-only parameters follow all the others.
+    bool keyword_only = false;
 };
 
 // `display` is how messages name the callable, e.g. "ProtocolAddress.parse()".
@@ -40,7 +42,7 @@ template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     std::array<PyObject*, N> out{};
-    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N) && (N == 0 || !sig.params[N - 1].keyword_only)) {
         // Every parameter given by position: nothing can be missing or doubled.
         for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
         return out;
@@ -65,6 +67,13 @@ std::string_view to_text(PyObject* obj, const char* param);
 std::optional<std::string_view> to_optional_text(PyObject* obj, const char* param);
 // `bytes` (and subclasses) only.
 std::string_view to_bytes(PyObject* obj, const char* param);
+// As to_bytes; null or None is absent.
+std::optional<std::string_view> to_optional_bytes(PyObject* obj, const char* param);
+// `bool` only: neither an int nor any other object with a truth value.
+bool to_bool(PyObject* obj, const char* param);
+// An `int` (and subclasses) of any size, as Python's hex() writes it
+// ("0x1f", "-0x1f").
+std::string to_int_hex(PyObject* obj, const char* param);
 // The same bytes as unsigned octets, for the cryptographic core.
 inline std::span<const std::uint8_t> byte_span(std::string_view data) {
     return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};

@@ -23,6 +23,9 @@ extern ClassDef anchor_proof_class;
 extern ClassDef mock_anchor_class;
 extern ClassDef envelope_queue_class;
 extern ClassDef queued_item_class;
+extern ClassDef timestamp_request_class;
+extern ClassDef timestamp_token_class;
+extern ClassDef tsa_anchor_class;
 
 extern PyMethodDef classify_exchange_def;
 

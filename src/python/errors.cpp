@@ -27,7 +27,8 @@ PyObject* exception_type(Failure kind) {
         case Failure::WrongLength:
         case Failure::SignatureInvalid:
         case Failure::InvalidPublicKey:
-        case Failure::BadAddress: return PyExc_ValueError;
+        case Failure::BadAddress:
+        case Failure::InvalidArgument: return PyExc_ValueError;
     }
     return PyExc_ValueError;
 }

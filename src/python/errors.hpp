@@ -28,6 +28,7 @@ enum class Failure {
     SignatureInvalid,        // ValueError "signature verification failed: <detail>"
     InvalidPublicKey,        // ValueError "invalid Ed25519 public key bytes"
     BadAddress,              // ValueError (malformed kiv:// URI, unknown class)
+    InvalidArgument,         // ValueError for an argument's value, the text naming it
 };
 
 // Raises the exception of `kind` with `message` as its only argument and

@@ -20,6 +20,11 @@ ClassDef* const kPublishedClasses[] = {
     &envelope_queue_class,   &queued_item_class,
 };
 
+// Classes added since, published after the function in this order.
+ClassDef* const kLaterClasses[] = {
+    &timestamp_request_class, &timestamp_token_class, &tsa_anchor_class,
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zun_protocol",
@@ -62,6 +67,9 @@ PyObject* create_module() {
     Ref module_name(check(PyUnicode_FromString("zun_protocol")));
     Ref function(check(PyCFunction_NewEx(&classify_exchange_def, module.get(), module_name.get())));
     publish(module.get(), classify_exchange_def.ml_name, function.get());
+    for (ClassDef* def : kLaterClasses) {
+        publish(module.get(), def->name, reinterpret_cast<PyObject*>(class_object(*def)));
+    }
     return module.release();
 }
 

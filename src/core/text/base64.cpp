@@ -99,4 +99,16 @@ std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
     return out;
 }
 
+std::string base64_encode_padded(std::span<const std::uint8_t> bytes) {
+    std::string out = base64_encode(bytes);
+    out.append((4 - out.size() % 4) % 4, '=');
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> base64_decode_padded(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    for (int i = 0; i < 2 && !text.empty() && text.back() == '='; ++i) text.remove_suffix(1);
+    return base64_decode(text);
+}
+
 }  // namespace zun

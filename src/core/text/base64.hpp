@@ -35,4 +35,10 @@ std::string base64_encode(std::span<const std::uint8_t> bytes);
 
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
 
+// The padded form (RFC 4648 section 4): the text is filled with "=" to a
+// multiple of 4 characters. The decoder takes only that form, and with the
+// rules above for the characters before the padding.
+std::string base64_encode_padded(std::span<const std::uint8_t> bytes);
+std::optional<std::vector<std::uint8_t>> base64_decode_padded(std::string_view text);
+
 }  // namespace zun

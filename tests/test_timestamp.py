@@ -1,0 +1,334 @@
+"""RFC 3161 time-stamping against a real local TSA: `openssl ts -reply` answers our requests,
+and tokens are bent with `openssl cms` and by hand to fail each check."""
+import base64
+import datetime
+import hashlib
+import json
+import pathlib
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+import zun_protocol as zp
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+from local_tsa import OTHER_POLICY, POLICY, LocalTsa, openssl  # noqa: E402
+
+DIGEST = hashlib.sha256(b"batch").digest()
+BAD = "anchor bad response: "
+
+
+def refused(message, call, exc=ValueError):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc and str(info.value) == message
+    return info.value
+
+
+def serial_of(certificate):
+    return int(openssl("x509", "-in", certificate, "-noout", "-serial").decode().split("=")[1], 16)
+
+
+def extension_file(directory, name, usage):
+    path = directory / f"{name}.ext"
+    path.write_text("[ tsa_ext ]\nbasicConstraints = critical, CA:false\n"
+                    + (f"extendedKeyUsage = {usage}\n" if usage else ""))
+    return path
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    tsa = LocalTsa(tmp_path_factory.mktemp("tsa"), name="Test TSA")
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    # Made first: its certificate lapses a few seconds into the run.
+    tsa.expiry = now + datetime.timedelta(seconds=3)
+    tsa.issue("expiring", "Expiring TSA", not_before=now - datetime.timedelta(days=2), not_after=tsa.expiry)
+    tsa.expiring_token = tsa.reply(zp.TimestampRequest(DIGEST).to_der(), signer=tsa.dir / "expiring.pem")
+    tsa.issue("future", "Future TSA", not_before=now + datetime.timedelta(days=1))
+    for name, usage in [("noncritical", "timeStamping"), ("no-usage", None),
+                        ("two-usages", "critical, timeStamping, codeSigning")]:
+        tsa.issue(name, name, extensions=extension_file(tsa.dir, name, usage))
+    tsa.issue("other-root", "Other Root", extensions="ca_ext", ca="root_ca")
+    openssl("req", "-x509", "-new", "-key", tsa.dir / "other-root.key", "-subj", "/CN=Local Root CA",
+            "-days", 1, "-out", tsa.dir / "other-root.pem")
+    return tsa
+
+
+def stamp(pki, digest=DIGEST, **request):
+    req = zp.TimestampRequest(digest, **request)
+    return req, zp.TimestampToken.from_der(pki.reply(req.to_der()))
+
+
+def verify(pki, token, digest=DIGEST, **kw):
+    kw.setdefault("roots", pki.root_pem)
+    return token.verify(digest, **kw)
+
+
+def resign(pki, token, signer, *options):
+    """The token's TSTInfo signed again with `openssl cms` by `signer` (a stem from `issue`)."""
+    (pki.dir / "in.der").write_bytes(token.to_der())
+    openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", pki.dir / "in.der", "-out", pki.dir / "tst.der")
+    openssl("cms", "-sign", "-binary", "-nodetach", "-in", pki.dir / "tst.der", "-econtent_type",
+            "id-smime-ct-TSTInfo", "-signer", pki.dir / f"{signer}.pem", "-inkey", pki.dir / f"{signer}.key",
+            "-md", "sha256", "-nosmimecap", "-certfile", pki.intermediate, "-outform", "DER",
+            "-out", pki.dir / "out.der", *options)
+    return zp.TimestampToken.from_der((pki.dir / "out.der").read_bytes())
+
+
+# Just enough DER to add a certificate to a token's bag, which no signature covers.
+def der(tag, content):
+    size = len(content)
+    head = bytes([size]) if size < 0x80 else bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes(
+        (size.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + head + content
+
+
+def elements(data):
+    while data:
+        size, at = data[1], 2
+        if size & 0x80:
+            at = 2 + (size & 0x7F)
+            size = int.from_bytes(data[2:at], "big")
+        yield data[0], data[at:at + size]
+        data = data[at + size:]
+
+
+def with_first_certificate(token, certificate):
+    (_, info), = elements(token)
+    (_, oid), (_, wrapped) = elements(info)
+    (_, signed), = elements(wrapped)
+    fields = [der(tag, certificate + content if tag == 0xA0 else content) for tag, content in elements(signed)]
+    return der(0x30, der(0x06, oid) + der(0xA0, der(0x30, b"".join(fields))))
+
+
+def test_request_agrees_with_openssl(pki):
+    request = zp.TimestampRequest(DIGEST, policy=OTHER_POLICY)
+    assert (request.digest, request.policy, request.certificate) == (DIGEST, OTHER_POLICY, True)
+    assert 0 <= request.nonce < 2**64 and request.nonce != zp.TimestampRequest(DIGEST).nonce
+    (pki.dir / "ours.tsr").write_bytes(pki.reply(request.to_der()))
+    # The digest goes out as the imprint itself: openssl finds it given as hex, unhashed.
+    openssl("ts", "-verify", "-digest", DIGEST.hex(), "-in", pki.dir / "ours.tsr", "-CAfile", pki.dir / "root.pem",
+            "-untrusted", pki.intermediate)
+    bare = zp.TimestampRequest(DIGEST, nonce=False, certificate=False)
+    assert bare.nonce is None and bare.policy is None and len(bare.to_der()) < len(request.to_der())
+    assert repr(bare) == f'TimestampRequest(digest="{DIGEST.hex()}", nonce=None, policy=None)'
+    assert bare == zp.TimestampRequest(DIGEST, nonce=False, certificate=False) != request
+    with pytest.raises(TypeError):
+        hash(bare)
+
+
+def test_token_properties(pki):
+    request, token = stamp(pki, policy=OTHER_POLICY)
+    assert token.gen_time.tzinfo is datetime.timezone.utc
+    assert abs(token.gen_time - datetime.datetime.now(datetime.timezone.utc)) < datetime.timedelta(minutes=1)
+    assert token.gen_time_text == token.gen_time.strftime("%Y-%m-%dT%H:%M:%SZ")
+    assert (token.policy, token.hash_algorithm, token.digest, token.nonce) == (OTHER_POLICY, "sha256", DIGEST,
+                                                                               request.nonce)
+    assert token.tsa_name == "CN=Test TSA" and token.serial_number > 0
+    assert token.certificates == [openssl("x509", "-in", p, "-outform", "DER") for p in (pki.signer, pki.intermediate)]
+    again = zp.TimestampToken.from_der(token.to_der())
+    assert again == token and again.to_der() == token.to_der() and token.to_der()[:2] == b"\x30\x82"
+    assert repr(token) == (f'TimestampToken(serial_number={hex(token.serial_number)}, '
+                           f'gen_time="{token.gen_time_text}", policy="{OTHER_POLICY}")')
+    verify(pki, token, nonce=request.nonce, policy=OTHER_POLICY, signer_common_name="Test TSA")
+
+
+@pytest.mark.parametrize("algorithm, size", [("sha256", 32), ("sha384", 48), ("sha512", 64)])
+def test_tokens_for_each_imprint(pki, algorithm, size):
+    digest = hashlib.new(algorithm, b"batch").digest()
+    query = openssl("ts", "-query", "-digest", digest.hex(), f"-{algorithm}", "-cert")
+    token = zp.TimestampToken.from_der(pki.reply(query))
+    assert (token.hash_algorithm, token.digest) == (algorithm, digest)
+    verify(pki, token, digest, intermediates=pki.intermediate_pem)
+    refused(f"{BAD}the digest given is 31 bytes; {algorithm} takes {size}", lambda: verify(pki, token, digest[:31]))
+    refused(f"{BAD}the imprint does not match the digest", lambda: verify(pki, token, digest[::-1]))
+
+
+def test_sha1_imprints_are_too_weak(pki):
+    query = openssl("ts", "-query", "-digest", "00" * 20, "-sha1", "-cert")
+    token = zp.TimestampToken.from_der(pki.reply(query))
+    refused(f"{BAD}the imprint is a SHA-1 hash, which is too weak", lambda: verify(pki, token, bytes(20)))
+
+
+def test_token_without_certificates_needs_the_tsa_certificate(pki):
+    _, token = stamp(pki, certificate=False)
+    assert token.certificates == []
+    refused(f'{BAD}signer certificate not found: none issued by "CN=Local Intermediate CA" with serial '
+            f"{serial_of(pki.signer):x} among the token's 0 certificates", lambda: verify(pki, token))
+    for form in ("PEM", "DER"):
+        verify(pki, token, intermediates=pki.intermediate_pem,
+               tsa_certificate=openssl("x509", "-in", pki.signer, "-outform", form))
+
+
+def test_chain_is_checked_at_gen_time(pki):
+    expiring = zp.TimestampToken.from_der(pki.expiring_token)
+    time.sleep(max(0.0, pki.expiry.timestamp() + 1.5 - time.time()))
+    (pki.dir / "expiring.tsr").write_bytes(pki.expiring_token)
+    with pytest.raises(subprocess.CalledProcessError):  # checked today, the token fails
+        openssl("ts", "-verify", "-digest", DIGEST.hex(), "-in", pki.dir / "expiring.tsr",
+                "-CAfile", pki.dir / "root.pem", "-untrusted", pki.intermediate)
+    verify(pki, expiring, signer_common_name="Expiring TSA")
+    future = zp.TimestampToken.from_der(pki.reply(zp.TimestampRequest(DIGEST).to_der(), signer=pki.dir / "future.pem"))
+    refused(f"{BAD}the certificate chain does not verify at genTime {future.gen_time_text}: certificate is not yet "
+            'valid (depth 0, "CN=Future TSA")', lambda: verify(pki, future))
+
+
+@pytest.mark.parametrize("roots, message", [
+    ("other-root.pem", 'unable to get local issuer certificate (depth 1, "CN=Local Intermediate CA")'),
+    ("intermediate.pem", 'unable to get issuer certificate (depth 1, "CN=Local Intermediate CA")'),
+])
+def test_wrong_root(pki, roots, message):
+    _, token = stamp(pki)
+    refused(f"{BAD}the certificate chain does not verify at genTime {token.gen_time_text}: {message}",
+            lambda: verify(pki, token, roots=(pki.dir / roots).read_bytes()))
+
+
+@pytest.mark.parametrize("signer, options, reason", [
+    ("noncritical", ["-cades"], "the signer certificate's extended key usage is not marked critical"),
+    ("no-usage", ["-cades"], "the signer certificate has no extended key usage"),
+    ("two-usages", ["-cades"], "the signer certificate's extended key usage is not exactly id-kp-timeStamping"),
+    ("tsa", [], "no ESS signing-certificate attribute (v1 or v2)"),
+    ("tsa", ["-noattr"], "the SignerInfo has no signed attributes"),
+    ("tsa", ["-cades", "-keyid"], None),  # signer named by its subject key identifier
+])
+def test_signer_checks(pki, signer, options, reason):
+    _, token = stamp(pki)
+    resigned = resign(pki, token, signer, *options)
+    if reason is None:
+        verify(pki, resigned, signer_common_name="Test TSA")
+    else:
+        refused(BAD + reason, lambda: verify(pki, resigned))
+
+
+def test_tampering_is_found(pki, capfd):
+    _, token = stamp(pki)
+    data = token.to_der()
+    at = data.index(DIGEST)
+    tampered_tst = data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+    tampered_signature = data[:-1] + bytes([data[-1] ^ 1])
+    refused(f"{BAD}the message-digest attribute does not match the TSTInfo",
+            lambda: verify(pki, zp.TimestampToken.from_der(tampered_tst)))
+    with pytest.raises(ValueError, match=f"^{BAD}the signature over the signed attributes does not verify"):
+        verify(pki, zp.TimestampToken.from_der(tampered_signature))
+    assert capfd.readouterr().err == ""  # OpenSSL's queue went into the message, not stderr
+
+
+@pytest.mark.parametrize("expected, message", [
+    ({"nonce": 7}, "nonce 0x{nonce:x} is not the expected 0x7"),
+    ({"policy": OTHER_POLICY}, f"policy {POLICY} is not the expected {OTHER_POLICY}"),
+    ({"signer_common_name": "Other TSA"}, 'signer common name "Test TSA" is not the expected "Other TSA"'),
+])
+def test_expectations(pki, expected, message):
+    request, token = stamp(pki)
+    refused(BAD + message.format(nonce=request.nonce), lambda: verify(pki, token, **expected))
+    _, unnonced = stamp(pki, nonce=False)
+    if "nonce" in expected:
+        refused(f"{BAD}the token has no nonce; expected 0x7", lambda: verify(pki, unnonced, **expected))
+
+
+def test_rejection_response(pki):
+    response = pki.reply(zp.TimestampRequest(DIGEST, policy="1.2.3.99").to_der())
+    refused(f'{BAD}TimeStampResp refused: response status rejection (2); statusString "Requested policy is not '
+            'supported."; failInfo unacceptedPolicy', lambda: zp.TimestampToken.from_der(response))
+
+
+def test_injected_certificates_change_nothing(pki):
+    request, token = stamp(pki)
+    # Same issuer, serial and name as the signer, another key; and a certificate named as the
+    # attacker would like the signer to be.
+    spoof = pki.dir / "spoof.pem"
+    openssl("req", "-new", "-key", pki.dir / "noncritical.key", "-subj", "/CN=Test TSA", "-out", pki.dir / "spoof.csr")
+    openssl("x509", "-req", "-in", pki.dir / "spoof.csr", "-CA", pki.intermediate, "-CAkey",
+            pki.dir / "intermediate.key", "-set_serial", serial_of(pki.signer), "-days", 1, "-out", spoof)
+    for bait in (spoof, pki.dir / "noncritical.pem"):
+        injected = zp.TimestampToken.from_der(with_first_certificate(token.to_der(), openssl(
+            "x509", "-in", bait, "-outform", "DER")))
+        assert len(injected.certificates) == 3
+        verify(pki, injected, nonce=request.nonce, signer_common_name="Test TSA")
+    refused(f'{BAD}signer common name "Test TSA" is not the expected "noncritical"',
+            lambda: verify(pki, injected, signer_common_name="noncritical"))
+
+
+def test_anchor_round_trip(pki):
+    anchor = zp.TsaAnchor("local-tsa", pki.root_pem, intermediates=pki.intermediate_pem, policy=OTHER_POLICY,
+                          signer_common_name="Test TSA")
+    assert (anchor.id, anchor.kind, repr(anchor)) == ("local-tsa", "nist_tsa", 'TsaAnchor(id="local-tsa", kind="nist_tsa")')
+    root = hashlib.sha256(b"merkle").digest()
+    request = anchor.request(root)
+    assert (request.digest, request.policy, request.certificate) == (root, OTHER_POLICY, True)
+    assert request.nonce is not None
+    response = pki.reply(request.to_der())
+    receipt = anchor.receipt(request, response)
+    token = zp.TimestampToken.from_der(response)
+    assert receipt.to_dict() == {
+        "anchor_id": "local-tsa", "anchor_kind": "nist_tsa", "merkle_root_hex": root.hex(),
+        "submission_ref": f"tsa-serial:{token.serial_number:x}", "submitted_at": token.gen_time_text,
+        "expected_finality_at": token.gen_time_text, "proof_b64": base64.b64encode(token.to_der()).decode()}
+    stored = zp.AnchorReceipt.from_json(receipt.to_json())
+    proof = zp.TsaAnchor("elsewhere", pki.root_pem, intermediates=pki.intermediate_pem).verify(stored)
+    assert proof.to_dict() == {
+        "anchor_id": "elsewhere", "anchor_kind": "nist_tsa", "merkle_root_hex": root.hex(), "confirmed": True,
+        "authoritative_time": token.gen_time_text,
+        "detail": f'serial {token.serial_number:x}, policy {OTHER_POLICY}, signer "Test TSA"'}
+    # The answer to another request carries another nonce.
+    with pytest.raises(ValueError, match=f"^{BAD}nonce 0x{token.nonce:x} is not the expected 0x"):
+        anchor.receipt(anchor.request(root), response)
+    other = hashlib.sha256(b"other").digest().hex()
+    for fields, message, exc in [
+        ({"anchor_kind": "local"}, "anchor unsupported: a receipt of kind `local` cannot be verified by a `nist_tsa` "
+                                   "anchor", NotImplementedError),
+        ({"merkle_root_hex": other}, BAD + "the imprint does not match the digest", ValueError),
+        ({"merkle_root_hex": root.hex()[2:]}, BAD + "root len", ValueError),
+        ({"merkle_root_hex": "g" + root.hex()[1:]}, BAD + "Invalid character 'g' at position 0", ValueError),
+        ({"proof_b64": receipt.proof_b64 + "="}, BAD + "proof_b64 is not padded standard Base64", ValueError),
+        ({"proof_b64": "AAAA"}, BAD + "proof_b64: not a TimeStampResp or a time-stamp token: not one DER SEQUENCE",
+         ValueError),
+    ]:
+        refused(message, lambda: anchor.verify(zp.AnchorReceipt.from_dict({**receipt.to_dict(), **fields})), exc)
+    bare = zp.TimestampRequest(root, nonce=False)
+    refused(f"{BAD}policy {POLICY} is not the expected {OTHER_POLICY}",
+            lambda: anchor.receipt(bare, pki.reply(bare.to_der())))
+
+
+def test_any_prefix_of_a_response_is_refused(pki):
+    response = pki.reply(zp.TimestampRequest(DIGEST).to_der())
+    for end in range(len(response)):
+        with pytest.raises(ValueError, match=f"^{BAD}"):
+            zp.TimestampToken.from_der(response[:end])
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: zp.TimestampRequest(DIGEST, True), TypeError,
+     "TimestampRequest.__new__() takes 1 positional arguments but 2 were given"),
+    (lambda: zp.TimestampRequest(DIGEST, nonce=1), TypeError, "argument 'nonce': 'int' object cannot be cast as 'bool'"),
+    (lambda: zp.TimestampRequest(DIGEST[:31]), ValueError, "digest must be exactly 32 bytes"),
+    (lambda: zp.TimestampRequest(DIGEST, policy="1.02.3"), ValueError, "policy: not a dotted OID in canonical form"),
+    (lambda: zp.TimestampRequest(DIGEST, policy="tsa"), ValueError,
+     "policy: not a dotted OID: characters other than digits and dots"),
+    (lambda: zp.TsaAnchor("a", b"junk"), ValueError, "roots: neither PEM nor a DER certificate (..."),
+    (lambda: zp.TsaAnchor("a", b""), ValueError, "roots: no certificate given"),
+    (lambda: zp.TsaAnchor("a", b"-----BEGIN X-----\nAAAA\n-----END X-----\n"), ValueError,
+     "roots: no certificate in the PEM text"),
+    (lambda: zp.TsaAnchor("a", b"x", b""), TypeError, "TsaAnchor.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: zp.TsaAnchor("a"), TypeError, "TsaAnchor.__new__() missing 1 required positional argument: 'roots'"),
+    (lambda: zp.TimestampToken.from_der(b""), ValueError,
+     BAD + "not a TimeStampResp or a time-stamp token: not one DER SEQUENCE"),
+])
+def test_argument_errors(call, exc, message):
+    # OpenSSL's own reasons, after "(", vary between its versions.
+    with pytest.raises(exc, match="^" + re.escape(message.removesuffix("...")) + ("" if message.endswith("...") else "$")):
+        call()
+
+
+def test_verify_binds_keyword_only_arguments(pki):
+    _, token = stamp(pki)
+    refused("TimestampToken.verify() missing 1 required keyword-only argument: 'roots'", lambda: token.verify(DIGEST), TypeError)
+    refused("TimestampToken.verify() takes 1 positional arguments but 2 were given",
+            lambda: token.verify(DIGEST, pki.root_pem), TypeError)
+    refused("argument 'nonce': 'str' object cannot be cast as 'int'",
+            lambda: token.verify(DIGEST, roots=pki.root_pem, nonce="7"), TypeError)
+    with pytest.raises(ValueError, match=r"^intermediates: PEM block 1 is not a certificate \("):
+        token.verify(DIGEST, roots=pki.root_pem, intermediates=b"-----BEGIN CERTIFICATE-----\n!\n-----END CERTIFICATE-----\n")
