@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the record reader's fuzz target with clang (libFuzzer, ASan, UBSan,
-# the core instrumented as well) and runs it for a bounded time, starting from
-# the committed seeds in fuzz/seeds. New inputs collect in fuzz/corpus
-# (ignored by git). Any crash, leak, sanitizer report or failed round trip
-# fails the pass; the reproducer is left as build/fuzz/crash-*.
+# Builds the fuzz targets with clang (libFuzzer, ASan, UBSan, the core
+# instrumented as well) and runs each for a bounded share of the time, starting
+# from its committed seeds: the record readers from fuzz/seeds for two thirds,
+# the time-stamp reader and verifier from fuzz/seeds-timestamp for the rest.
+# New inputs collect in fuzz/corpus and fuzz/corpus-timestamp (ignored by
+# git). Any crash, leak, sanitizer report or failed check fails the pass; the
+# reproducer is left as build/fuzz/crash-*.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/fuzz
@@ -12,14 +14,26 @@ start=$SECONDS
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DZUN_FUZZ=ON \
     -DZUN_PYTHON_MODULE=OFF -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
-cmake --build "$build" -j2 --target fuzz_record_reader >/dev/null
-mkdir -p fuzz/corpus
-(cd "$build" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ./fuzz_record_reader \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    ../../fuzz/corpus ../../fuzz/seeds) >"$build/fuzz.log" 2>&1 || {
-    tail -60 "$build/fuzz.log"
-    echo "fuzz pass failed"
-    exit 1
+cmake --build "$build" -j2 --target fuzz_record_reader fuzz_timestamp >/dev/null
+
+# fuzz <target> <seconds> <corpus> <seeds> [libFuzzer options]
+fuzz() {
+    local target=$1 time=$2 corpus=$3 seeds=$4
+    shift 4
+    mkdir -p "$corpus"
+    (cd "$build" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "./$target" \
+        -max_total_time="$time" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
+        "../../$corpus" "../../$seeds") >"$build/$target.log" 2>&1 || {
+        tail -60 "$build/$target.log"
+        echo "fuzz pass failed: $target"
+        exit 1
+    }
+    local runs
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/$target.log")
+    echo "fuzz pass: $target, $runs inputs in ${time} s, $(ls "$corpus" | wc -l) in the corpus"
 }
-runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz.log")
-echo "fuzz pass: $runs inputs in ${seconds} s of fuzzing, $(ls fuzz/corpus | wc -l) in the corpus; $((SECONDS - start)) s in all"
+
+share=$((seconds / 3))
+fuzz fuzz_record_reader $((seconds - share)) fuzz/corpus fuzz/seeds
+fuzz fuzz_timestamp "$share" fuzz/corpus-timestamp fuzz/seeds-timestamp -max_len=8192
+echo "fuzz pass: $((SECONDS - start)) s in all"

@@ -8,6 +8,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -67,10 +68,15 @@ def verify(pki, token, digest=DIGEST, **kw):
     return token.verify(digest, **kw)
 
 
-def resign(pki, token, signer, *options):
-    """The token's TSTInfo signed again with `openssl cms` by `signer` (a stem from `issue`)."""
+def tst_info(pki, token):
     (pki.dir / "in.der").write_bytes(token.to_der())
     openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", pki.dir / "in.der", "-out", pki.dir / "tst.der")
+    return (pki.dir / "tst.der").read_bytes()
+
+
+def resign(pki, token, signer, *options, tst=None):
+    """The token's TSTInfo (or `tst`) signed with `openssl cms` by `signer` (a stem from `issue`)."""
+    (pki.dir / "tst.der").write_bytes(tst or tst_info(pki, token))
     openssl("cms", "-sign", "-binary", "-nodetach", "-in", pki.dir / "tst.der", "-econtent_type",
             "id-smime-ct-TSTInfo", "-signer", pki.dir / f"{signer}.pem", "-inkey", pki.dir / f"{signer}.key",
             "-md", "sha256", "-nosmimecap", "-certfile", pki.intermediate, "-outform", "DER",
@@ -78,7 +84,8 @@ def resign(pki, token, signer, *options):
     return zp.TimestampToken.from_der((pki.dir / "out.der").read_bytes())
 
 
-# Just enough DER to add a certificate to a token's bag, which no signature covers.
+# Just enough DER to add a certificate to a token's bag, which no signature covers, and an
+# extension to a TSTInfo.
 def der(tag, content):
     size = len(content)
     head = bytes([size]) if size < 0x80 else bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes(
@@ -332,3 +339,36 @@ def test_verify_binds_keyword_only_arguments(pki):
             lambda: token.verify(DIGEST, roots=pki.root_pem, nonce="7"), TypeError)
     with pytest.raises(ValueError, match=r"^intermediates: PEM block 1 is not a certificate \("):
         token.verify(DIGEST, roots=pki.root_pem, intermediates=b"-----BEGIN CERTIFICATE-----\n!\n-----END CERTIFICATE-----\n")
+
+
+def test_threads_run_while_a_token_verifies(pki):
+    from test_threads import median_lateness
+    _, token = stamp(pki)
+    (_, fields), = elements(tst_info(pki, token))
+    extension = der(0x30, der(0x06, bytes.fromhex("2a0304817f")) + der(0x04, bytes(16 << 20)))
+    big = resign(pki, token, "tsa", "-cades", tst=der(0x30, fields + der(0xA1, extension)))
+    assert median_lateness(lambda: verify(pki, big)) < 0.005
+
+
+def test_threads_sharing_a_token_and_an_anchor_agree(pki):
+    request, token = stamp(pki)
+    anchor = zp.TsaAnchor("shared", pki.root_pem)
+    receipt = anchor.receipt(request, pki.reply(request.to_der()))
+    errors = []
+
+    def work():
+        try:
+            for _ in range(20):
+                verify(pki, token, nonce=request.nonce)
+                with pytest.raises(ValueError, match="^anchor bad response: the imprint does not match"):
+                    verify(pki, token, bytes(32))
+                assert anchor.verify(receipt).confirmed
+        except BaseException as error:  # reported below
+            errors.append(repr(error))
+
+    workers = [threading.Thread(target=work) for _ in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert errors == []

@@ -8,6 +8,7 @@ the same lines check that the values the module returns have the promised runtim
 import base64
 import datetime
 import hashlib
+import pathlib
 import sys
 import tempfile
 from collections.abc import Callable
@@ -166,16 +167,51 @@ def queues(envelope: zp.SignedEnvelope) -> None:
         refused(lambda: zp.EnvelopeQueue(b"/tmp"), TypeError)  # type: ignore[arg-type]
 
 
+def timestamps() -> None:
+    data = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
+    digest = hashlib.sha256(b"batch").digest()
+    request = zp.TimestampRequest(digest, policy="1.2.3.4.1", certificate=False)
+    nonce: int | None = request.nonce
+    assert nonce is not None and request.policy == "1.2.3.4.1" and not request.certificate
+    der: bytes = request.to_der()
+    assert request.digest == digest and der[0] == 0x30
+    refused(lambda: zp.TimestampRequest(digest, True), TypeError)  # type: ignore[call-arg]
+
+    token = zp.TimestampToken.from_der((data / "response.tsr").read_bytes())
+    assert_type(token.gen_time, datetime.datetime)
+    assert_type(token.certificates, list[bytes])
+    assert token.gen_time_text.endswith("Z") and token.hash_algorithm == "sha256" and token.digest == digest
+    serial: int = token.serial_number
+    found: int | None = token.nonce
+    name: str | None = token.tsa_name
+    assert serial > 0 and found is not None and name == "CN=Fixed TSA" and token.policy == "1.2.3.4.1"
+    roots = (data / "root.pem").read_bytes()
+    token.verify(digest, roots=roots, nonce=found, signer_common_name="Fixed TSA")
+    refused(lambda: token.verify(digest, roots), TypeError)  # type: ignore[call-arg]
+
+    anchor = zp.TsaAnchor("tsa", roots, policy="1.2.3.4.1", signer_common_name="Fixed TSA")
+    kind: Literal["nist_tsa"] = anchor.kind
+    assert kind == "nist_tsa" and anchor.id == "tsa"
+    assert_type(anchor.request(digest), zp.TimestampRequest)
+    receipt = zp.AnchorReceipt.from_dict({
+        "anchor_id": "tsa", "anchor_kind": "nist_tsa", "merkle_root_hex": digest.hex(), "submission_ref": "",
+        "submitted_at": "", "expected_finality_at": "", "proof_b64": base64.b64encode(token.to_der()).decode()})
+    proof = anchor.verify(receipt)
+    assert proof.confirmed and proof.authoritative_time == token.gen_time_text
+    refused(lambda: anchor.receipt(anchor.request(digest), (data / "response.tsr").read_bytes()), ValueError)
+
+
 def main() -> None:
     version: str = zp.__version__
     names: list[str] = zp.__all__
-    assert version == "0.1.0" and names[-1] == "classify_exchange"
+    assert version == "0.1.0" and "classify_exchange" in names
     address = addresses()
     envelope = envelopes()
     assert envelope.peer_self != address
     identities(envelope)
     anchors()
     queues(envelope)
+    timestamps()
     untyped: Any = envelope
     assert isinstance(untyped, zp.SignedEnvelope)
     print("typed usage ran", file=sys.stderr)
