@@ -11,6 +11,16 @@ def per_call(stmt, number=None, repeat=7, **namespace):
     return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
+def interleaved(calls, rounds=5):
+    """Best time per call of each callable, measured in alternating rounds so that
+    load from other processes falls on every case alike."""
+    best = dict.fromkeys(calls, float("inf"))
+    for _ in range(rounds):
+        for name, call in calls.items():
+            best[name] = min(best[name], per_call(call, repeat=3))
+    return best
+
+
 def report(rows, title):
     """Print rows of (case, ours_seconds, peer_seconds, peer_name, target) as a table of ratios."""
     print(f"\n{title}")

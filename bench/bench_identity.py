@@ -6,7 +6,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 from nacl.exceptions import BadSignatureError
 from nacl.signing import SigningKey
 
-from _timing import per_call, report
+from _timing import interleaved, report
 
 import zun_protocol as zp
 
@@ -32,16 +32,6 @@ def _refusing(verify, *exceptions):
             return
         raise AssertionError("the bad signature was accepted")
     return call
-
-
-def interleaved(calls, rounds=5):
-    """Best time per call of each callable, measured in alternating rounds so that
-    load from other processes falls on every case alike."""
-    best = dict.fromkeys(calls, float("inf"))
-    for _ in range(rounds):
-        for name, call in calls.items():
-            best[name] = min(best[name], per_call(call, repeat=3))
-    return best
 
 
 def run():

@@ -29,8 +29,9 @@ BENCHMARKS = (
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),
+    ("bench_timestamp", "TimestampToken", ("rfc3161-client", "cryptography")),
 )
-PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography")
+PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography", "rfc3161-client")
 COLUMNS = ("benchmark", "case", "ours", "peer", "ratio", "target", "met", "peer is")
 
 

@@ -7,9 +7,10 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
 # The test command's own tools: valgrind (scripts/memcheck.sh), clang and its
-# fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim and
-# e2fsprogs for the power-cut file system.
-[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs)
+# fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim,
+# e2fsprogs for the power-cut file system and the openssl command for the local
+# time-stamping authority (also used by examples/anchor_batch.py).
+[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs openssl)
 missing=()
 for pkg in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")

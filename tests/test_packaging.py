@@ -126,14 +126,18 @@ def test_installed_wheel_is_typed_and_runs(unpacked, tmp_path):
     run_typed_usage(tmp_path, unpacked)
 
 
-# Runs the quickstart, then lists the mapped files named like either library. The
+# Runs the quickstart and verifies a committed time-stamp token (the TS, CMS and X.509
+# parts of libcrypto, linked in), then lists the mapped files named like either library. The
 # interpreter's own hashlib would map the system's libcrypto; blocked, it uses its
 # built-in SHA-256 instead, so that whatever remains was loaded for the module.
 QUICKSTART_AND_MAPS = """
-import json, runpy, sys
+import hashlib, json, pathlib, runpy, sys
 sys.modules["_hashlib"] = None
 runpy.run_path(sys.argv[1], run_name="__main__")
 import zun_protocol
+data = pathlib.Path(sys.argv[2])
+token = zun_protocol.TimestampToken.from_der((data / "response.tsr").read_bytes())
+token.verify(hashlib.sha256(b"batch").digest(), roots=(data / "root.pem").read_bytes(), signer_common_name="Fixed TSA")
 with open("/proc/self/maps") as maps:
     mapped = {line.split()[-1] for line in maps if "/" in line}
 print(json.dumps({"module": zun_protocol.__file__,
@@ -161,7 +165,7 @@ def test_dist_wheel_runs_without_the_system_libraries(dist_wheel, version, tmp_p
     run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-index", "--no-deps",
          "--disable-pip-version-check", str(dist_wheel)], tmp_path)
     done = run([str(venv / "bin" / "python"), "-X", "dev", "-c", QUICKSTART_AND_MAPS,
-                str(REPO / "examples" / "quickstart.py")], tmp_path)
+                str(REPO / "examples" / "quickstart.py"), str(REPO / "tests" / "data" / "timestamp")], tmp_path)
     report = json.loads(done.stdout.splitlines()[-1])
     assert pathlib.Path(report["module"]).is_relative_to(venv)
     # Linked in statically: no copy of either library is mapped, the system's least of all.

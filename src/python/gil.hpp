@@ -1,6 +1,7 @@
 // Native work with the interpreter lock released, so that other Python
-// threads run meanwhile: Ed25519 signing and verification, and every queue
-// operation's file-system steps and item parsing. Releasing changes no
+// threads run meanwhile: Ed25519 signing and verification, time-stamp token
+// verification, and every queue operation's file-system steps and item
+// parsing. Releasing changes no
 // result, message or file; it only lets other threads run.
 //
 // What relies on the interpreter lock, and what does not:
@@ -19,8 +20,13 @@
 //
 // Safe without the lock:
 //   - the records inside instances (SoftwareIdentity, PeerIdentityDescriptor,
-//     SignedEnvelope, the queue's path): immutable after construction, and
+//     SignedEnvelope, the queue's path, TimestampRequest, TimestampToken,
+//     TsaAnchor with its certificates): immutable after construction, and
 //     their objects are kept alive by the work's own references;
+//   - the certificates a verification reads: each call parses the token
+//     afresh (verifying records the signer in the parsed SignerInfo), and
+//     the recently read certificate inputs of timestamp/trust.cpp are kept
+//     under their own mutex and shared by OpenSSL's reference counts;
 //   - the bytes of `bytes` and `str` arguments: immutable, kept alive the
 //     same way;
 //   - libsodium (initialised once under a function-local static) and
