@@ -131,8 +131,9 @@ def test_installed_wheel_is_typed_and_runs(unpacked, tmp_path):
 # interpreter's own hashlib would map the system's libcrypto; blocked, it uses its
 # built-in SHA-256 instead, so that whatever remains was loaded for the module.
 QUICKSTART_AND_MAPS = """
-import hashlib, json, pathlib, runpy, sys
+import json, pathlib, runpy, sys
 sys.modules["_hashlib"] = None
+import hashlib
 runpy.run_path(sys.argv[1], run_name="__main__")
 import zun_protocol
 data = pathlib.Path(sys.argv[2])

@@ -164,7 +164,7 @@ def test_token_without_certificates_needs_the_tsa_certificate(pki):
     _, token = stamp(pki, certificate=False)
     assert token.certificates == []
     refused(f'{BAD}signer certificate not found: none issued by "CN=Local Intermediate CA" with serial '
-            f"{serial_of(pki.signer):x} among the token's 0 certificates", lambda: verify(pki, token))
+            f"{serial_of(pki.signer):#x} among the token's 0 certificates", lambda: verify(pki, token))
     for form in ("PEM", "DER"):
         verify(pki, token, intermediates=pki.intermediate_pem,
                tsa_certificate=openssl("x509", "-in", pki.signer, "-outform", form))
@@ -224,7 +224,7 @@ def test_tampering_is_found(pki, capfd):
 
 
 @pytest.mark.parametrize("expected, message", [
-    ({"nonce": 7}, "nonce 0x{nonce:x} is not the expected 0x7"),
+    ({"nonce": -7}, "nonce {nonce:#x} is not the expected -0x7"),
     ({"policy": OTHER_POLICY}, f"policy {POLICY} is not the expected {OTHER_POLICY}"),
     ({"signer_common_name": "Other TSA"}, 'signer common name "Test TSA" is not the expected "Other TSA"'),
 ])
@@ -233,7 +233,7 @@ def test_expectations(pki, expected, message):
     refused(BAD + message.format(nonce=request.nonce), lambda: verify(pki, token, **expected))
     _, unnonced = stamp(pki, nonce=False)
     if "nonce" in expected:
-        refused(f"{BAD}the token has no nonce; expected 0x7", lambda: verify(pki, unnonced, **expected))
+        refused(f"{BAD}the token has no nonce; expected -0x7", lambda: verify(pki, unnonced, **expected))
 
 
 def test_rejection_response(pki):
@@ -279,7 +279,7 @@ def test_anchor_round_trip(pki):
     assert proof.to_dict() == {
         "anchor_id": "elsewhere", "anchor_kind": "nist_tsa", "merkle_root_hex": root.hex(), "confirmed": True,
         "authoritative_time": token.gen_time_text,
-        "detail": f'serial {token.serial_number:x}, policy {OTHER_POLICY}, signer "Test TSA"'}
+        "detail": f'serial {token.serial_number:#x}, policy {OTHER_POLICY}, signer "Test TSA"'}
     # The answer to another request carries another nonce.
     with pytest.raises(ValueError, match=f"^{BAD}nonce 0x{token.nonce:x} is not the expected 0x"):
         anchor.receipt(anchor.request(root), response)

@@ -203,7 +203,7 @@ PyObject* token_to_der(PyObject* self, PyObject*) {
 PyObject* token_repr(PyObject* self) {
     return guarded([&] {
         const TimestampToken& token = token_of(self);
-        std::string text = "TimestampToken(serial_number=0x" + token.serial_hex + ", gen_time=";
+        std::string text = "TimestampToken(serial_number=" + hex_literal(token.serial_hex) + ", gen_time=";
         append_quoted(text, token.gen_time_text);
         text += ", policy=";
         append_quoted(text, token.policy);

@@ -58,6 +58,13 @@ std::string canonical_hex(std::string_view text) {
     return out;
 }
 
+std::string hex_literal(std::string_view canonical) {
+    const bool negative = !canonical.empty() && canonical.front() == '-';
+    std::string out = negative ? "-0x" : "0x";
+    out += canonical.substr(negative ? 1 : 0);
+    return out;
+}
+
 std::string integer_hex(const ASN1_INTEGER* value) {
     const BignumPtr number(ASN1_INTEGER_to_BN(value, nullptr));
     if (!number) throw std::bad_alloc();

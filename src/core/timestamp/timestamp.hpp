@@ -106,7 +106,8 @@ AnchorResult<VerifiedTimestamp> verify_timestamp(const TimestampToken& token, co
                                                  const TimestampExpectations& expected);
 
 // Python's hexadecimal spelling of an integer ("0x1f", "-0x1f") in the
-// canonical form above.
+// canonical form above, and back.
 std::string canonical_hex(std::string_view text);
+std::string hex_literal(std::string_view canonical);
 
 }  // namespace zun

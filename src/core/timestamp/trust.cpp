@@ -1,5 +1,6 @@
 // Certificates given by the caller, as PEM or DER.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -107,6 +108,7 @@ std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<co
         certificates.push_back(std::move(certificate));
         return certificates;
     }
+    if (data.size() > static_cast<std::size_t>(INT_MAX)) return "more than 2 GiB of PEM text";
     const BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     if (!bio) throw std::bad_alloc();
     for (;;) {

@@ -85,7 +85,7 @@ AnchorResult<AnchorProof> TsaAnchor::verify(const AnchorReceipt& receipt) const 
     auto verified = verify_timestamp(token, trust_, expectations(root));
     if (auto* error = std::get_if<AnchorError>(&verified)) return std::move(*error);
 
-    std::string detail = "serial " + token.serial_hex + ", policy " + token.policy + ", signer ";
+    std::string detail = "serial " + hex_literal(token.serial_hex) + ", policy " + token.policy + ", signer ";
     append_debug_quoted(detail, std::get<VerifiedTimestamp>(verified).signer_common_name);
     return AnchorProof{id_, kKind, receipt.merkle_root_hex, true, token.gen_time_text, std::move(detail)};
 }

@@ -59,7 +59,7 @@ std::string signer_identifier_text(CMS_SignerInfo* si) {
         return "with subject key identifier " +
                hex_encode(std::span(data, static_cast<std::size_t>(ASN1_STRING_length(key_id))));
     }
-    return "issued by " + quoted(name_text(issuer)) + " with serial " + integer_hex(serial);
+    return "issued by " + quoted(name_text(issuer)) + " with serial " + hex_literal(integer_hex(serial));
 }
 
 // The only value of a signed attribute that must occur once, or null.
@@ -230,9 +230,10 @@ std::optional<AnchorError> check_imprint(const TimestampToken& token, std::span<
 std::optional<AnchorError> check_expectations(const TimestampToken& token, const TimestampExpectations& expected,
                                               const std::string& signer_name) {
     if (expected.nonce_hex) {
-        if (!token.nonce_hex) return bad("the token has no nonce; expected 0x" + *expected.nonce_hex);
+        if (!token.nonce_hex) return bad("the token has no nonce; expected " + hex_literal(*expected.nonce_hex));
         if (*token.nonce_hex != *expected.nonce_hex) {
-            return bad("nonce 0x" + *token.nonce_hex + " is not the expected 0x" + *expected.nonce_hex);
+            return bad("nonce " + hex_literal(*token.nonce_hex) + " is not the expected " +
+                       hex_literal(*expected.nonce_hex));
         }
     }
     if (expected.policy && token.policy != *expected.policy) {
