@@ -68,6 +68,7 @@ default_policy = {policy}
 other_policies = {other_policy}
 digests = sha256, sha384, sha512, sha1
 accuracy = secs:1
+clock_precision_digits = 6
 ordering = no
 tsa_name = yes
 ess_cert_id_alg = sha256
