@@ -94,7 +94,7 @@ class LocalTsa:
         self.config.write_text(_CONFIG.format(dir=self.dir, policy=POLICY, other_policy=OTHER_POLICY))
         for prefix in ("root", "intermediate"):
             (self.dir / f"{prefix}-index.txt").write_text("")
-            (self.dir / f"{prefix}-serial").write_text(f"{uuid.uuid4().int >> 64:x}\n")
+            (self.dir / f"{prefix}-serial").write_text(f"{uuid.uuid4().int >> 64:016x}\n")  # an even count of digits
         (self.dir / "tsa-serial").write_text("01\n")
         self._key("root")
         openssl("req", "-x509", "-new", "-key", self.dir / "root.key", "-subj", "/CN=Local Root CA",
