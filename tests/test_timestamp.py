@@ -234,8 +234,8 @@ def test_tampering_is_found(pki, capfd):
 def test_expectations(pki, expected, message):
     request, token = stamp(pki)
     refused(BAD + message.format(nonce=request.nonce), lambda: verify(pki, token, **expected))
-    _, unnonced = stamp(pki, nonce=False)
     if "nonce" in expected:
+        _, unnonced = stamp(pki, nonce=False)
         refused(f"{BAD}the token has no nonce; expected -0x7", lambda: verify(pki, unnonced, **expected))
 
 
