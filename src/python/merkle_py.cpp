@@ -581,8 +581,8 @@ Hash root_from(PyObject* self, const Hash& leaf) {
     return std::get<Hash>(result);
 }
 
-void check_root(const Hash& computed, const Hash& root) {
-    if (computed != root) raise_proof_error("the root computed from the proof is not the given root");
+void verify_inclusion(PyObject* self, const Hash& leaf, const Hash& root) {
+    if (auto error = merkle::verify_inclusion(inclusion_of(self), leaf, root)) raise_proof_error(*error);
 }
 
 PyObject* inclusion_root_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -597,7 +597,7 @@ PyObject* inclusion_verify(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const auto bound = bind<2>(kVerifyLeaf, args, nargs, kwnames);
         const std::string_view leaf = to_bytes(bound[0], "leaf");
         const Hash root = proof_hash(bound[1], "root");
-        check_root(root_from(self, hash_leaf(bound[0], leaf)), root);
+        verify_inclusion(self, hash_leaf(bound[0], leaf), root);
         return new_none();
     });
 }
@@ -607,7 +607,7 @@ PyObject* inclusion_verify_leaf_hash(PyObject* self, PyObject* const* args, Py_s
         const auto bound = bind<2>(kVerifyLeafHash, args, nargs, kwnames);
         const Hash leaf = proof_hash(bound[0], "leaf_hash");
         const Hash root = proof_hash(bound[1], "root");
-        check_root(root_from(self, leaf), root);
+        verify_inclusion(self, leaf, root);
         return new_none();
     });
 }
