@@ -19,11 +19,14 @@ std::uint64_t MerkleTree::Level::capacity_bytes() const noexcept {
 void MerkleTree::append(const Hash& leaf) {
     std::uint64_t index = size();
     levels_[0].push_back(leaf);
+    if ((index & 1) == 0) {
+        pending_[0] = leaf;
+        return;
+    }
     // Each odd index completes a subtree one level up with its left sibling.
     Hash carry = leaf;
     for (std::size_t h = 0; (index & 1) != 0; ++h) {
-        const Hash& left = h == 0 ? levels_[0][index - 1] : h < kFirstKeptLevel ? pending_[h] : levels_[h][index - 1];
-        carry = node_hash(left, carry);
+        carry = node_hash(h < kFirstKeptLevel ? pending_[h] : levels_[h][index - 1], carry);
         index >>= 1;
         const std::size_t up = h + 1;
         if (up >= kFirstKeptLevel) {

@@ -72,8 +72,8 @@ private:
     // levels_[h][j] is node(h, j), for h == 0 and h >= kFirstKeptLevel;
     // the levels between stay empty.
     std::vector<Level> levels_ = std::vector<Level>(1);
-    // For the levels not kept: the last node completed at an even index,
-    // the left sibling of the next one.
+    // For the leaves and the levels not kept: the last node completed at an
+    // even index, the left sibling of the next one.
     std::array<Hash, kFirstKeptLevel> pending_{};
 };
 
