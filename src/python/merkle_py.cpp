@@ -170,13 +170,10 @@ public:
         const bool list = PyList_CheckExact(sequence);
         const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
         if (index_ >= size) return Ref();
+        auto at = [&](Py_ssize_t i) { return list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i); };
         constexpr Py_ssize_t kAhead = 8;
-        if (index_ + kAhead < size) {
-            __builtin_prefetch(list ? PyList_GetItem(sequence, index_ + kAhead) : PyTuple_GetItem(sequence, index_ + kAhead));
-        }
-        PyObject* item = list ? PyList_GetItem(sequence, index_) : PyTuple_GetItem(sequence, index_);
-        ++index_;
-        return Ref::borrow(item);
+        if (index_ + kAhead < size) __builtin_prefetch(at(index_ + kAhead));
+        return Ref::borrow(at(index_++));
     }
 
 private:
@@ -186,21 +183,23 @@ private:
     Py_ssize_t index_ = 0;
 };
 
-// Appends every leaf an iterable gives, in chunks: each chunk's objects are
-// held while its leaves are hashed and appended, without the interpreter
-// lock when the chunk is worth it. Memory stays bounded whatever the
-// iterable's length. Leaves read before a failing one are appended, as
-// list.extend does; other threads' appends may fall between chunks.
-// convert(item, index) makes a Leaf of the index-th item or throws.
+// Appends every leaf an iterable gives, in chunks: each chunk is read with
+// the interpreter lock held (small leaves copied, other leaf objects held),
+// then hashed and appended, without the lock when the chunk is worth it.
+// Memory stays bounded whatever the iterable's length. Leaves read before a
+// failing one are appended, as list.extend does; other threads' appends may
+// fall between chunks. convert(item, index) makes a Leaf of the index-th
+// item or throws.
 template <class Leaf, class Convert>
 void append_all(TreeCell& cell, PyObject* iterable, const char* param, Convert convert) {
     // Chunks of 8192 leaves, their small leaves copied back to back: a
     // chunk is hashed from the cache, in one pass over contiguous bytes,
-    // and each leaf object is touched once, while it is read. (Holding the
-    // objects of chunks of 65536 leaves instead, a root of a million 100-byte
-    // leaves took 1.23 times the bare hashing of bench/sha256_floor.c.) A
-    // chunk is some 2 ms of work, so that a busy thread making the lock's
-    // return wait (up to the switch interval) slows this call, not the process.
+    // and each leaf object is touched once, while it is read. A root of a
+    // million 100-byte leaves takes about 1.2 times the bare hashing of
+    // bench/sha256_floor.c this way, against about 1.3 holding the objects
+    // of chunks of 65536. A chunk is some 2 ms of work, so that a busy
+    // thread making the lock's return wait (up to the switch interval)
+    // slows this call, not the process.
     constexpr std::size_t kChunk = std::size_t{1} << 13;
     constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
     Items items(iterable, param);
@@ -362,8 +361,8 @@ std::uint64_t tree_size(TreeCell& cell) {
 
 // IndexError "<what> <value> is out of range for a tree of <size> leaves".
 [[noreturn]] void out_of_range(const char* what, PyObject* value, std::uint64_t size) {
-    raise(Failure::OutOfRange,
-          std::string(what) + " " + int_text(value) + " is out of range for a tree of " + std::to_string(size) + " leaves");
+    raise(Failure::OutOfRange, std::string(what) + " " + int_text(value) + " is out of range for a tree of " +
+                                   std::to_string(size) + " leaves");
 }
 
 // Arguments are converted before the tree's mutex is taken, and Python

@@ -20,13 +20,4 @@ Hash node_hash(const Hash& left, const Hash& right) noexcept;
 // SHA-256 of nothing: the root of the tree without leaves.
 Hash empty_root() noexcept;
 
-// The bytes of one leaf, as the batch hashers take them.
-struct LeafBytes {
-    const std::uint8_t* data;
-    std::size_t size;
-};
-
-// leaf_hash of each leaf into out[i].
-void leaf_hashes(std::span<const LeafBytes> leaves, Hash* out) noexcept;
-
 }  // namespace zun::merkle

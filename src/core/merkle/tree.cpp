@@ -10,12 +10,6 @@ void MerkleTree::Level::add_block() {
     if (size_ >= kBlock) blocks_.back().reserve(kBlock);
 }
 
-std::uint64_t MerkleTree::Level::capacity_bytes() const noexcept {
-    std::uint64_t bytes = blocks_.capacity() * sizeof(std::vector<Hash>);
-    for (const auto& block : blocks_) bytes += block.capacity() * sizeof(Hash);
-    return bytes;
-}
-
 void MerkleTree::append(const Hash& leaf) {
     std::uint64_t index = size();
     levels_[0].push_back(leaf);
@@ -80,12 +74,6 @@ ConsistencyProof MerkleTree::consistency_proof(std::uint64_t old_size, std::uint
         proof.hashes.push_back(subtree(start, n));
     });
     return proof;
-}
-
-std::uint64_t MerkleTree::capacity_bytes() const noexcept {
-    std::uint64_t bytes = levels_.capacity() * sizeof(Level);
-    for (const Level& level : levels_) bytes += level.capacity_bytes();
-    return bytes;
 }
 
 }  // namespace zun::merkle

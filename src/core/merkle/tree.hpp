@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "core/merkle/hash.hpp"
@@ -20,9 +19,6 @@ public:
     std::uint64_t size() const noexcept { return levels_[0].size(); }
 
     void append(const Hash& leaf);
-    void append(std::span<const Hash> leaves) {
-        for (const Hash& leaf : leaves) append(leaf);
-    }
 
     // Preconditions, left to the caller: index < size() for leaf_hash;
     // size <= size() everywhere; index < size for inclusion proofs;
@@ -31,9 +27,6 @@ public:
     Hash root(std::uint64_t size) const;
     InclusionProof inclusion_proof(std::uint64_t index, std::uint64_t size) const;
     ConsistencyProof consistency_proof(std::uint64_t old_size, std::uint64_t size) const;
-
-    // Bytes held for hashes, spare room included.
-    std::uint64_t capacity_bytes() const noexcept;
 
 private:
     // Levels 1 and 2 are not kept: they would hold three quarters as much as
@@ -55,7 +48,6 @@ private:
             blocks_.back().push_back(hash);
             ++size_;
         }
-        std::uint64_t capacity_bytes() const noexcept;
 
     private:
         void add_block();
