@@ -297,7 +297,7 @@ def test_leaf_hashes_must_be_32_bytes():
 # ---- the tree as an object ----------------------------------------------------------------------
 
 def test_tree_surface():
-    tree = MerkleTree()
+    tree = MerkleTree(None)
     assert (tree.append(b"a"), tree.append(leaf=b"b"), len(tree), tree.size) == (0, 1, 2, 2)
     tree.extend([b"c"])
     assert repr(tree) == f'MerkleTree(size=3, root="{tree.root().hex()}")'

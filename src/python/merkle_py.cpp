@@ -298,7 +298,8 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const auto bound = bind<1>(kTreeNew, args, kwargs);
         Ref tree = new_tree(type);
-        if (bound[0] != nullptr) append_leaves(cell_of(tree.get()), bound[0]);
+        // None, as for every optional parameter, is the argument left out.
+        if (bound[0] != nullptr && bound[0] != Py_None) append_leaves(cell_of(tree.get()), bound[0]);
         return tree.release();
     });
 }
