@@ -2,6 +2,7 @@
 
     python bench/run.py              plain-text table
     python bench/run.py --markdown   the same as Markdown, for README.md
+    python bench/run.py --only bench_merkle   one benchmark module (the option repeats)
 
 A benchmark whose peers are not installed is listed as skipped, with the missing names.
 The exit status is 1 when a benchmark fails to run, 0 otherwise (missed targets included:
@@ -29,9 +30,10 @@ BENCHMARKS = (
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),
+    ("bench_merkle", "MerkleTree", ("pymerkle",)),
     ("bench_timestamp", "TimestampToken", ("rfc3161-client", "cryptography")),
 )
-PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography", "rfc3161-client")
+PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography", "pymerkle", "rfc3161-client")
 COLUMNS = ("benchmark", "case", "ours", "peer", "ratio", "target", "met", "peer is")
 
 
@@ -51,11 +53,18 @@ def duration(seconds):
             return f"{value:.{digits}f} {unit}"
 
 
+def size(count):
+    return f"{count:.1f} B"
+
+
 def result_row(title, row):
-    case, ours, peer, peer_name, target = row
+    """A row (case, ours, peer, peer name, target), with "bytes" after it when the two values are
+    sizes in bytes instead of seconds."""
+    case, ours, peer, peer_name, target = row[:5]
+    shown = size if row[5:] == ("bytes",) else duration
     ratio = ours / peer
     met = "-" if target is None else ("yes" if ratio <= target else "NO")
-    return (title, case, duration(ours), duration(peer), f"{ratio:.3f}",
+    return (title, case, shown(ours), shown(peer), f"{ratio:.3f}",
             "-" if target is None else f"<= {target:g}", met, peer_name)
 
 
@@ -63,10 +72,12 @@ def note_row(title, note):
     return (title, note, "", "", "", "", "", "")
 
 
-def run_benchmarks():
+def run_benchmarks(only=None):
     """Rows for the table, and whether every benchmark that could run did."""
     rows, all_ran = [], True
     for module_name, title, peers in BENCHMARKS:
+        if only and module_name not in only:
+            continue
         missing = [peer for peer in peers if installed_version(peer) is None]
         if missing:
             rows.append(note_row(title, f"skipped: {', '.join(missing)} not installed"))
@@ -142,11 +153,13 @@ def markdown_table(rows):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
+    parser.add_argument("--only", action="append", choices=[b[0] for b in BENCHMARKS],
+                        help="run only this benchmark module")
     args = parser.parse_args(argv)
 
     import zun_protocol as zp
 
-    rows, all_ran = run_benchmarks()
+    rows, all_ran = run_benchmarks(args.only)
     context = context_lines(zp)
     if args.markdown:
         print("\n".join(["Ratios are ours / peer: lower is better.", ""] + [f"- {line}" for line in context]

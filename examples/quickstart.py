@@ -3,8 +3,11 @@
 1. receive an envelope's canonical JSON and parse it;
 2. verify its signature against the signer's descriptor, over the canonical signing bytes;
 3. classify the exchange;
-4. spill it when it cannot be emitted, then walk the queue, re-emit and drop;
-5. anchor the Merkle root of a batch, persist the receipt, read it back and verify it.
+4. spill it when it cannot be emitted;
+5. walk the queue, re-emit and drop;
+6. anchor the batch: the Merkle root of the spilled envelopes goes to an anchor, the receipt is
+   persisted, read back and verified, and one envelope's inclusion proof is checked against the
+   receipt's root.
 """
 import base64
 import hashlib
@@ -65,7 +68,7 @@ except ValueError as error:
 pair_class = zp.classify_exchange(envelope.protocol_hint, envelope.counterparty_identifier)
 print("\npair class:", pair_class)
 
-# 4. Spill, list, re-emit, drop.
+# 4. Spill what cannot be emitted; 5. list, re-emit, drop.
 with tempfile.TemporaryDirectory() as home:
     queue = zp.EnvelopeQueue(str(pathlib.Path(home) / "envelope-queue"))
     queue.push(pair_class, envelope)
@@ -78,17 +81,32 @@ with tempfile.TemporaryDirectory() as home:
         queue.drop_item(item.queue_id)
     print("after dropping:", queue.list())
 
-    # 5. Anchor the batch's Merkle root (here simply SHA-256 over the signing bytes).
-    batch = [envelope] + [item.envelope for item in items]
-    root = hashlib.sha256(b"".join(e.canonical_signing_bytes() for e in batch)).digest()
+    # 6. Anchor the batch. Its leaves are the envelopes' canonical JSON, in order, so that anyone
+    # holding the envelopes can rebuild the root.
+    batch = [item.envelope for item in items]
+    tree = zp.MerkleTree.of_envelopes(batch)
+    print("\nbatch tree:", tree)
     anchor = zp.MockAnchor("quickstart")
     receipt_path = pathlib.Path(home) / "batch.receipt.json"
-    receipt_path.write_text(anchor.submit(root).to_json())
+    receipt_path.write_text(anchor.submit(tree.root()).to_json())
     receipt = zp.AnchorReceipt.from_json(receipt_path.read_text())
-    print("\nreceipt:", receipt)
+    print("receipt:", receipt)
     proof = anchor.verify(receipt)
     print("proof:  ", proof, proof.to_dict())
     try:
-        anchor.submit(root)
+        anchor.submit(tree.root())
     except ValueError as error:
         print("a second submission is refused:", error)
+
+    # Each envelope keeps its inclusion proof; with the receipt it shows the envelope is in the batch.
+    inclusion_json = tree.inclusion_proof(1).to_json()
+    print("\ninclusion proof of", batch[1].exchange_id, inclusion_json)
+    inclusion = zp.InclusionProof.from_json(inclusion_json)
+    anchored_root = bytes.fromhex(receipt.merkle_root_hex)
+    inclusion.verify(batch[1].to_json().encode(), anchored_root)
+    print("verified against the receipt's root", receipt.merkle_root_hex)
+    tampered = zp.SignedEnvelope.from_dict({**batch[1].to_dict(), "request_hash": "ff" * 32})
+    try:
+        inclusion.verify(tampered.to_json().encode(), anchored_root)
+    except ValueError as error:
+        print("an altered envelope is refused:", error)

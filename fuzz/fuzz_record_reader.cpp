@@ -61,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read_round_trip<zun::PeerIdentityDescriptor>(input, ok);
     read_round_trip<zun::AnchorReceipt>(input, ok);
     read_round_trip<zun::AnchorProof>(input, ok);
+    read_round_trip<zun::InclusionProof>(input, ok);
+    read_round_trip<zun::ConsistencyProof>(input, ok);
 
     const zun::SignedEnvelope envelope = read_round_trip<zun::SignedEnvelope>(input, ok);
     if (ok) (void)zun::canonical_signing_bytes(envelope);

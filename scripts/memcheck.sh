@@ -43,7 +43,7 @@ done
 "$python" - fuzz/seeds >"$scratch/requests" <<'PY'
 import base64, pathlib, sys
 records = ["ProtocolAddress", "AttestationChain", "PeerIdentityDescriptor", "AnchorReceipt",
-           "AnchorProof", "SignedEnvelope", "QueuedItem"]
+           "AnchorProof", "SignedEnvelope", "QueuedItem", "InclusionProof", "ConsistencyProof"]
 for seed in sorted(pathlib.Path(sys.argv[1]).iterdir()):
     data = base64.b64encode(seed.read_bytes()).decode() or "-"
     for record in records:

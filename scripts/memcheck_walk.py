@@ -21,7 +21,7 @@ for _ in range(ROUNDS):
     for _name, work in WORKLOADS:
         try:
             work()
-        except (ValueError, TypeError, KeyError, OSError, UnicodeError):
+        except (ValueError, TypeError, LookupError, OSError, UnicodeError):
             pass
 
 cases = [json.loads(line) for line in (TESTS / "data" / "number-texts.jsonl").read_text().splitlines()]

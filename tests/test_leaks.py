@@ -27,7 +27,7 @@ def _run(work, rounds):
     for _ in range(rounds):
         try:
             work()
-        except (ValueError, TypeError, KeyError, OSError, UnicodeError):
+        except (ValueError, TypeError, LookupError, OSError, UnicodeError):
             pass
 
 

@@ -12,9 +12,12 @@ import zun_protocol as zp
 ALL = [
     "__version__", "ProtocolAddress", "CounterpartyInfo", "SignedEnvelope", "AttestationChain",
     "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt", "AnchorProof", "MockAnchor",
-    "EnvelopeQueue", "QueuedItem", "classify_exchange", "TimestampRequest", "TimestampToken", "TsaAnchor",
+    "EnvelopeQueue", "QueuedItem", "classify_exchange",
+    "merkle_leaf_hash", "MerkleTree", "InclusionProof", "ConsistencyProof",
+    "TimestampRequest", "TimestampToken", "TsaAnchor",
 ]
-CLASSES = [getattr(zp, name) for name in ALL[1:] if isinstance(getattr(zp, name), type)]
+CLASSES = [getattr(zp, name) for name in ALL if isinstance(getattr(zp, name), type)]
+FUNCTIONS = {"classify_exchange": "(protocol_hint, counterparty)", "merkle_leaf_hash": "(data)"}
 WITHOUT_CONSTRUCTOR = ["SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
                        "AnchorProof", "QueuedItem", "TimestampToken"]
 
@@ -73,21 +76,23 @@ def test_unhashable_value_classes():
     envelope = zp.SignedEnvelope.from_json(
         '{"exchange_id":"e","peer_self":["body","peer","p"],"direction":"inbound","request_hash":"h",'
         '"our_signature":"s","opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic","counterparty_identifier":"c"}')
-    for value in (envelope, zp.CounterpartyInfo("a", "b"), zp.AttestationChain()):
+    for value in (envelope, zp.CounterpartyInfo("a", "b"), zp.AttestationChain(), zp.InclusionProof(0, 1, [])):
         with pytest.raises(TypeError, match="unhashable"):
             hash(value)
-    assert len({zp.MockAnchor("a"), zp.MockAnchor("a")}) == 2  # identity classes hash by identity
+    for cls, args in ((zp.MockAnchor, ("a",)), (zp.MerkleTree, ())):  # identity classes hash by identity
+        assert len({cls(*args), cls(*args)}) == 2
 
 
 def test_panic_exception_not_published():
     assert "PanicException" not in vars(zp)
 
 
-def test_classify_is_builtin_function_of_module():
-    f = zp.classify_exchange
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_are_builtins_of_the_module(name):
+    f = getattr(zp, name)
     assert f.__module__ == "zun_protocol"
     assert f.__self__ is zp
-    assert f.__text_signature__ == "(protocol_hint, counterparty)"
+    assert f.__text_signature__ == FUNCTIONS[name]
 
 
 # ---- the binder's TypeError texts -------------------------------------------------------------

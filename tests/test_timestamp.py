@@ -14,7 +14,8 @@ import pytest
 
 import zun_protocol as zp
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 from local_tsa import OTHER_POLICY, POLICY, LocalTsa, openssl  # noqa: E402
 
 DIGEST = hashlib.sha256(b"batch").digest()
@@ -375,3 +376,10 @@ def test_threads_sharing_a_token_and_an_anchor_agree(pki):
     for worker in workers:
         worker.join()
     assert errors == []
+
+
+def test_anchor_batch_example_runs():
+    done = subprocess.run([sys.executable, "-X", "dev", str(EXAMPLES / "anchor_batch.py")], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert " is in the batch the TSA saw at " in done.stdout

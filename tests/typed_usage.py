@@ -152,6 +152,28 @@ def anchors() -> None:
     refused(lambda: anchor.verify(persisted.to_json()), TypeError)  # type: ignore[arg-type]
 
 
+def batches(envelope: zp.SignedEnvelope) -> None:
+    tree = zp.MerkleTree.of_envelopes([envelope])
+    index: int = tree.append(b"second leaf")
+    tree.extend(leaf for leaf in (b"third", b"fourth"))
+    root = tree.root()
+    assert_type(root, bytes)
+    assert (index, tree.size, len(tree)) == (1, 4, 4)
+    assert tree.leaf_hash(0) == zp.merkle_leaf_hash(envelope.to_json().encode())
+    proof = tree.inclusion_proof(0, size=3)
+    assert_type(proof, zp.InclusionProof)
+    hashes: list[bytes] = proof.hashes
+    proof.verify(envelope.to_json().encode(), tree.root(3))
+    assert zp.InclusionProof.from_json(proof.to_json()) == zp.InclusionProof(0, 3, hashes)
+    assert proof.root_from(tree.leaf_hash(0)) == tree.root(3) and (proof.leaf_index, proof.tree_size) == (0, 3)
+    grown = tree.consistency_proof(old_size=3)
+    grown.verify(tree.root(3), root)
+    assert zp.ConsistencyProof.from_dict(grown.to_dict()) == grown and (grown.old_size, grown.new_size) == (3, 4)
+    assert zp.MerkleTree.from_leaf_hashes([tree.leaf_hash(i) for i in range(4)]).root() == root
+    refused(lambda: proof.verify_leaf_hash(b"short", root), ValueError)
+    refused(lambda: tree.root("3"), TypeError)  # type: ignore[arg-type]
+
+
 def queues(envelope: zp.SignedEnvelope) -> None:
     assert isinstance(zp.EnvelopeQueue.default().dir, str)
     with tempfile.TemporaryDirectory() as directory:
@@ -204,12 +226,13 @@ def timestamps() -> None:
 def main() -> None:
     version: str = zp.__version__
     names: list[str] = zp.__all__
-    assert version == "0.1.0" and "classify_exchange" in names
+    assert version == "0.1.0" and names[12] == "classify_exchange"
     address = addresses()
     envelope = envelopes()
     assert envelope.peer_self != address
     identities(envelope)
     anchors()
+    batches(envelope)
     queues(envelope)
     timestamps()
     untyped: Any = envelope

@@ -76,9 +76,11 @@ void check_required(const Signature& sig, std::span<PyObject*> out) {
     }
 }
 
+}  // namespace
+
 // Re-raises a pending TypeError as "argument '<param>': <message>" with the
 // original's cause; other exceptions pass unchanged.
-[[noreturn]] void fail_argument(const char* param) {
+void fail_argument(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -93,6 +95,8 @@ void check_required(const Signature& sig, std::span<PyObject*> out) {
     PyErr_SetObject(PyExc_TypeError, error.get());
     throw PythonError{};
 }
+
+namespace {
 
 [[noreturn]] void cannot_cast(PyObject* obj, const char* expected, const char* param) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
@@ -190,6 +194,31 @@ std::vector<std::string> to_text_list(PyObject* obj, const char* param) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         fail_argument(param);
     }
+    Ref iterator = to_sequence_iterator(obj, param);
+    std::vector<std::string> items;
+    const Py_ssize_t hint = PySequence_Size(obj);
+    if (hint > 0) items.reserve(static_cast<std::size_t>(hint));
+    if (hint < 0) PyErr_Clear();
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        if (!PyUnicode_Check(item.get())) cannot_cast(item.get(), "str", param);
+        items.emplace_back(utf8_of(item.get(), param));
+    }
+    if (PyErr_Occurred()) fail_argument(param);
+    return items;
+}
+
+std::optional<std::uint64_t> to_unsigned(PyObject* obj, const char* param) {
+    if (!PyLong_Check(obj)) cannot_cast(obj, "int", param);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+Ref to_sequence_iterator(PyObject* obj, const char* param) {
     bool sequence = false;
     try {
         sequence = is_sequence(obj);
@@ -197,18 +226,17 @@ std::vector<std::string> to_text_list(PyObject* obj, const char* param) {
         fail_argument(param);
     }
     if (!sequence) cannot_cast(obj, "Sequence", param);
-    std::vector<std::string> items;
-    const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint > 0) items.reserve(static_cast<std::size_t>(hint));
-    if (hint < 0) PyErr_Clear();
     Ref iterator(PyObject_GetIter(obj));
     if (!iterator) fail_argument(param);
-    while (Ref item{PyIter_Next(iterator.get())}) {
-        if (!PyUnicode_Check(item.get())) cannot_cast(item.get(), "str", param);
-        items.emplace_back(utf8_of(item.get(), param));
-    }
-    if (PyErr_Occurred()) fail_argument(param);
-    return items;
+    return iterator;
+}
+
+Ref to_iterator(PyObject* obj, const char* param) {
+    Ref iterator(PyObject_GetIter(obj));
+    if (iterator) return iterator;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    PyErr_Clear();
+    cannot_cast(obj, "Iterable", param);
 }
 
 PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* type_name, const char* param) {

@@ -82,6 +82,16 @@ inline std::span<const std::uint8_t> byte_span(std::string_view data) {
 PyObject* to_dict(PyObject* obj, const char* param);
 // Any sequence whose items are all `str`; a `str` itself is refused.
 std::vector<std::string> to_text_list(PyObject* obj, const char* param);
+// An `int` (and subclasses, bool among them) as an unsigned 64-bit number;
+// nullopt for an int below 0 or above 2**64 - 1.
+std::optional<std::uint64_t> to_unsigned(PyObject* obj, const char* param);
+// A new iterator over `obj`, for a parameter that takes any iterable.
+Ref to_iterator(PyObject* obj, const char* param);
+// A new iterator over `obj`, which must be registered as a sequence.
+Ref to_sequence_iterator(PyObject* obj, const char* param);
+// Re-raises the pending exception as the conversion error of `param` (a
+// TypeError gets the "argument '<param>': " prefix; others pass unchanged).
+[[noreturn]] void fail_argument(const char* param);
 // An instance of `type`, named `type_name` in the message.
 PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* type_name, const char* param);
 

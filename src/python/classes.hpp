@@ -29,6 +29,12 @@ extern ClassDef tsa_anchor_class;
 
 extern PyMethodDef classify_exchange_def;
 
+// Published after classify_exchange.
+extern PyMethodDef merkle_leaf_hash_def;
+extern ClassDef merkle_tree_class;
+extern ClassDef inclusion_proof_class;
+extern ClassDef consistency_proof_class;
+
 // Casts for the method and slot tables.
 template <class F>
 void* slot(F function) {

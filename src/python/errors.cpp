@@ -4,6 +4,7 @@
 
 #include "core/anchor/anchor.hpp"
 #include "core/crypto/ed25519.hpp"
+#include "core/merkle/proof.hpp"
 #include "core/queue/queue_error.hpp"
 #include "core/json/record_json.hpp"
 #include "python/guard.hpp"
@@ -18,6 +19,7 @@ PyObject* exception_type(Failure kind) {
         case Failure::AnchorNetwork: return PyExc_ConnectionError;
         case Failure::AnchorNotFound: return PyExc_KeyError;
         case Failure::AnchorUnsupported: return PyExc_NotImplementedError;
+        case Failure::OutOfRange: return PyExc_IndexError;
         case Failure::InvalidJson:
         case Failure::Serialize:
         case Failure::QueueJson:
@@ -28,6 +30,7 @@ PyObject* exception_type(Failure kind) {
         case Failure::SignatureInvalid:
         case Failure::InvalidPublicKey:
         case Failure::BadAddress:
+        case Failure::ProofInvalid:
         case Failure::InvalidArgument: return PyExc_ValueError;
     }
     return PyExc_ValueError;
@@ -75,5 +78,13 @@ void raise_verify_failure(VerifyOutcome outcome) {
     message += verify_outcome_name(outcome);
     raise(Failure::SignatureInvalid, message);
 }
+
+void raise_proof_error(std::string_view reason) {
+    std::string message = "merkle proof does not verify: ";
+    message += reason;
+    raise(Failure::ProofInvalid, message);
+}
+
+void raise_proof_error(const merkle::ProofError& error) { raise_proof_error(error.reason); }
 
 }  // namespace zun::py

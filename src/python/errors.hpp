@@ -9,6 +9,9 @@ struct AnchorError;
 struct JsonError;
 struct QueueError;
 enum class VerifyOutcome : std::uint8_t;
+namespace merkle {
+struct ProofError;
+}
 }
 
 namespace zun::py {
@@ -28,6 +31,8 @@ enum class Failure {
     SignatureInvalid,        // ValueError "signature verification failed: <detail>"
     InvalidPublicKey,        // ValueError "invalid Ed25519 public key bytes"
     BadAddress,              // ValueError (malformed kiv:// URI, unknown class)
+    ProofInvalid,            // ValueError "merkle proof does not verify: <reason>"
+    OutOfRange,              // IndexError: an index or size a tree does not have
     InvalidArgument,         // ValueError for an argument's value, the text naming it
 };
 
@@ -48,5 +53,9 @@ enum class Failure {
 // "signature verification failed: BadPublicKey" or "...: BadSignature";
 // `outcome` is a failure.
 [[noreturn]] void raise_verify_failure(VerifyOutcome outcome);
+
+// "merkle proof does not verify: <reason>".
+[[noreturn]] void raise_proof_error(const merkle::ProofError& error);
+[[noreturn]] void raise_proof_error(std::string_view reason);
 
 }  // namespace zun::py

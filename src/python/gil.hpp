@@ -1,7 +1,8 @@
 // Native work with the interpreter lock released, so that other Python
-// threads run meanwhile: Ed25519 signing and verification, time-stamp token
-// verification, and every queue operation's file-system steps and item
-// parsing. Releasing changes no
+// threads run meanwhile: Ed25519 signing and verification, every queue
+// operation's file-system steps and item parsing, the hashing of Merkle
+// leaves in batches (and of single leaves of 16 KiB or more), and time-stamp
+// token verification. Releasing changes no
 // result, message or file; it only lets other threads run.
 //
 // What relies on the interpreter lock, and what does not:

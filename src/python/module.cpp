@@ -20,9 +20,23 @@ ClassDef* const kPublishedClasses[] = {
     &envelope_queue_class,   &queued_item_class,
 };
 
-// Classes added since, published after the function in this order.
-ClassDef* const kLaterClasses[] = {
-    &timestamp_request_class, &timestamp_token_class, &tsa_anchor_class,
+// What the module publishes after classify_exchange, in order: classes and
+// functions that came after the first release. A new name is one line here.
+struct Published {
+    ClassDef* class_def = nullptr;
+    PyMethodDef* function_def = nullptr;
+};
+constexpr Published published(ClassDef& def) { return {&def, nullptr}; }
+constexpr Published published(PyMethodDef& def) { return {nullptr, &def}; }
+
+const Published kPublishedLater[] = {
+    published(merkle_leaf_hash_def),
+    published(merkle_tree_class),
+    published(inclusion_proof_class),
+    published(consistency_proof_class),
+    published(timestamp_request_class),
+    published(timestamp_token_class),
+    published(tsa_anchor_class),
 };
 
 PyModuleDef module_def = {
@@ -57,6 +71,13 @@ PyTypeObject* class_object(ClassDef& def) {
     return def.type;
 }
 
+// A module function, with the module as its `self` and `__module__`.
+void publish_function(PyObject* module, PyMethodDef& def) {
+    Ref module_name(check(PyUnicode_FromString("zun_protocol")));
+    Ref function(check(PyCFunction_NewEx(&def, module, module_name.get())));
+    publish(module, def.ml_name, function.get());
+}
+
 PyObject* create_module() {
     Ref module(check(PyModule_Create(&module_def)));
     Ref version(check(PyUnicode_FromString("0.1.0")));
@@ -64,11 +85,13 @@ PyObject* create_module() {
     for (ClassDef* def : kPublishedClasses) {
         publish(module.get(), def->name, reinterpret_cast<PyObject*>(class_object(*def)));
     }
-    Ref module_name(check(PyUnicode_FromString("zun_protocol")));
-    Ref function(check(PyCFunction_NewEx(&classify_exchange_def, module.get(), module_name.get())));
-    publish(module.get(), classify_exchange_def.ml_name, function.get());
-    for (ClassDef* def : kLaterClasses) {
-        publish(module.get(), def->name, reinterpret_cast<PyObject*>(class_object(*def)));
+    publish_function(module.get(), classify_exchange_def);
+    for (const Published& later : kPublishedLater) {
+        if (later.class_def != nullptr) {
+            publish(module.get(), later.class_def->name, reinterpret_cast<PyObject*>(class_object(*later.class_def)));
+        } else {
+            publish_function(module.get(), *later.function_def);
+        }
     }
     return module.release();
 }

@@ -171,6 +171,8 @@ std::string answer(const std::string& op, const std::string& record, const std::
     if (record == "AnchorReceipt") return read_answer<zun::AnchorReceipt>(input);
     if (record == "AnchorProof") return read_answer<zun::AnchorProof>(input);
     if (record == "QueuedItem") return read_answer<zun::QueuedItem>(input);
+    if (record == "InclusionProof") return read_answer<zun::InclusionProof>(input);
+    if (record == "ConsistencyProof") return read_answer<zun::ConsistencyProof>(input);
     return "bad-request";
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "core/json/float_text.hpp"
 
@@ -183,6 +184,17 @@ void append_number_description(Cursor& c, bool positive, std::string& out) {
             append_integer(out, std::to_string(negated));
         }
     }
+}
+
+bool read_unsigned(Cursor& c, bool positive, std::uint64_t& out, std::string& description) {
+    // The description of an integer carries its digits, which cannot
+    // exceed 64 bits: a longer one is described as a double.
+    static constexpr std::string_view kInteger = "integer `";
+    append_number_description(c, positive, description);
+    if (!positive || !description.starts_with(kInteger)) return false;
+    const char* digits = description.data() + kInteger.size();
+    std::from_chars(digits, description.data() + description.size() - 1, out);
+    return true;
 }
 
 void skip_number(Cursor& c) {

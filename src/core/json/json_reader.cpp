@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/text/debug_quote.hpp"
+#include "core/text/hex.hpp"
 #include "core/text/utf8.hpp"
 #include "core/time/instant.hpp"
 #include "core/json/json_cursor.hpp"
@@ -392,6 +393,51 @@ private:
         fail_invalid_type("an RFC 3339 formatted date and time string");
     }
 
+    std::uint64_t read_unsigned_value() {
+        const int c = skip_ws();
+        if (c == '-' || is_digit(c)) {
+            const bool positive = c != '-';
+            if (!positive) ++i_;
+            std::string description;
+            std::uint64_t value = 0;
+            if (read_unsigned(*this, positive, value, description)) return value;
+            // A negative integer has the right type and the wrong value.
+            const bool integer = description.starts_with("integer");
+            fail_here((integer ? "invalid value: " : "invalid type: ") + description + ", expected u64");
+        }
+        if (c < 0) fail_peek(Code::eof_value);
+        fail_invalid_type("u64");
+    }
+
+    // A list of 32-byte hashes, each a string of 64 hexadecimal digits.
+    void read_hash_list(std::vector<std::array<std::uint8_t, 32>>& out) {
+        const int c = skip_ws();
+        if (c != '[') {
+            if (c < 0) fail_peek(Code::eof_value);
+            fail_invalid_type("a sequence");
+        }
+        enter();
+        bool first = true;
+        while (next_element(first)) {
+            const int quote = skip_ws();
+            if (quote != '"') {
+                if (quote < 0) fail_peek(Code::eof_value);
+                fail_invalid_type("a string");
+            }
+            ++i_;
+            const std::string_view text = read_str(scratch_);
+            auto& hash = out.emplace_back();
+            if (text.size() != 2 * hash.size() || hex_decode_to(text, hash)) {
+                std::string message = "invalid value: string ";
+                append_debug_quoted(message, text);
+                message += ", expected 64 hexadecimal digits";
+                fail_here(std::move(message));
+            }
+        }
+        end_seq();
+        leave();
+    }
+
     // A variant name given as a string.
     std::size_t read_variant(std::span<const std::string_view> names) {
         const int c = skip_ws();
@@ -453,6 +499,10 @@ private:
             }
             case FieldKind::record: read_struct(*field.nested, slot); return;
             case FieldKind::instant: read_instant(*static_cast<Instant*>(slot)); return;
+            case FieldKind::unsigned_integer: *static_cast<std::uint64_t*>(slot) = read_unsigned_value(); return;
+            case FieldKind::hash_list:
+                read_hash_list(*static_cast<std::vector<std::array<std::uint8_t, 32>>*>(slot));
+                return;
         }
     }
 

@@ -20,6 +20,8 @@ enum class FieldKind : std::uint8_t {
     enumeration,  // an enum class with std::uint8_t as its underlying type
     record,       // a nested record with its own description
     instant,      // Instant
+    unsigned_integer,  // std::uint64_t
+    hash_list,    // std::vector<std::array<std::uint8_t, 32>>, each 64 hexadecimal digits
 };
 
 enum class Presence : std::uint8_t {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "core/json/json_scan.hpp"
 #include "core/text/digits.hpp"
@@ -102,6 +103,12 @@ void JsonWriter::string(std::string_view text) {
         }
     }
     *cursor_++ = '"';
+}
+
+void JsonWriter::unsigned_integer(std::uint64_t value) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    raw(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 }  // namespace zun

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -51,6 +52,7 @@ public:
     void plain_string(std::string_view text);
     void boolean(bool value) { raw(value ? std::string_view("true") : std::string_view("false")); }
     void null() { raw("null"); }
+    void unsigned_integer(std::uint64_t value);
 
     // Makes room for `more` bytes in one step, for callers that can tell
     // roughly how long the text they are about to write will be.

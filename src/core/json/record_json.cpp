@@ -11,6 +11,7 @@
 #include "core/json/json_reader.hpp"
 #include "core/json/json_writer.hpp"
 #include "core/protocol/names.hpp"
+#include "core/text/hex.hpp"
 
 namespace zun {
 
@@ -60,6 +61,10 @@ constexpr FieldKind kind_of() {
         return FieldKind::enumeration;
     } else if constexpr (std::is_same_v<T, Instant>) {
         return FieldKind::instant;
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return FieldKind::unsigned_integer;
+    } else if constexpr (std::is_same_v<T, std::vector<merkle::Hash>>) {
+        return FieldKind::hash_list;
     } else {
         return FieldKind::record;
     }
@@ -178,6 +183,26 @@ struct Wire<QueuedItem> {
     };
 };
 
+template <>
+struct Wire<InclusionProof> {
+    static constexpr std::string_view name = "InclusionProof";
+    static constexpr std::tuple fields{
+        Field<&InclusionProof::leaf_index>{"leaf_index", required},
+        Field<&InclusionProof::tree_size>{"tree_size", required},
+        Field<&InclusionProof::hashes>{"hashes", required},
+    };
+};
+
+template <>
+struct Wire<ConsistencyProof> {
+    static constexpr std::string_view name = "ConsistencyProof";
+    static constexpr std::tuple fields{
+        Field<&ConsistencyProof::old_size>{"old_size", required},
+        Field<&ConsistencyProof::new_size>{"new_size", required},
+        Field<&ConsistencyProof::hashes>{"hashes", required},
+    };
+};
+
 // ---- the reader's descriptions, built from the lists above ----
 
 template <class Record>
@@ -260,6 +285,19 @@ void write(JsonWriter& w, const Instant& instant) {
 
 void write(JsonWriter& w, const std::string& text) { w.string(text); }
 void write(JsonWriter& w, bool value) { w.boolean(value); }
+void write(JsonWriter& w, std::uint64_t value) { w.unsigned_integer(value); }
+
+void write(JsonWriter& w, const std::vector<merkle::Hash>& hashes) {
+    w.expect(hashes.size() * (2 * merkle::kHashSize + 3));
+    w.begin_array();
+    char text[2 * merkle::kHashSize];
+    for (const merkle::Hash& hash : hashes) {
+        w.element();
+        hex_encode_to(hash, text);
+        w.plain_string(std::string_view(text, sizeof text));
+    }
+    w.end_array();
+}
 
 void write(JsonWriter& w, const std::vector<std::string>& texts) {
     w.begin_array();
@@ -344,6 +382,8 @@ std::string to_json(const PeerIdentityDescriptor& v) { return compact(v); }
 std::string to_json(const AnchorReceipt& v) { return compact(v); }
 std::string to_json(const AnchorProof& v) { return compact(v); }
 std::string to_json(const QueuedItem& v) { return compact(v); }
+std::string to_json(const InclusionProof& v) { return compact(v); }
+std::string to_json(const ConsistencyProof& v) { return compact(v); }
 
 std::string to_json(const CounterpartyInfo& info) {
     JsonWriter w;
@@ -398,6 +438,12 @@ std::optional<JsonError> from_json(std::string_view text, AnchorProof& out) {
     return read_into(text, out);
 }
 std::optional<JsonError> from_json(std::string_view text, QueuedItem& out) {
+    return read_into(text, out);
+}
+std::optional<JsonError> from_json(std::string_view text, InclusionProof& out) {
+    return read_into(text, out);
+}
+std::optional<JsonError> from_json(std::string_view text, ConsistencyProof& out) {
     return read_into(text, out);
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/json/json_error.hpp"
+#include "core/merkle/proof.hpp"
 #include "core/protocol/records.hpp"
 
 namespace zun {
@@ -21,6 +22,8 @@ std::string to_json(const PeerIdentityDescriptor&);
 std::string to_json(const AnchorReceipt&);
 std::string to_json(const AnchorProof&);
 std::string to_json(const QueuedItem&);
+std::string to_json(const InclusionProof&);
+std::string to_json(const ConsistencyProof&);
 // Always four keys, null for an absent member.
 std::string to_json(const CounterpartyInfo&);
 
@@ -39,5 +42,7 @@ std::optional<JsonError> from_json(std::string_view text, PeerIdentityDescriptor
 std::optional<JsonError> from_json(std::string_view text, AnchorReceipt& out);
 std::optional<JsonError> from_json(std::string_view text, AnchorProof& out);
 std::optional<JsonError> from_json(std::string_view text, QueuedItem& out);
+std::optional<JsonError> from_json(std::string_view text, InclusionProof& out);
+std::optional<JsonError> from_json(std::string_view text, ConsistencyProof& out);
 
 }  // namespace zun
