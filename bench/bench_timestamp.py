@@ -1,5 +1,5 @@
-"""RFC 3161 tokens read and verified offline, against rfc3161-client (a native verifier built
-on its own Rust build of the ASN.1 and X.509 code), on the same token and certificates."""
+"""RFC 3161 tokens read and verified offline, against rfc3161-client (a native verifier written
+in Rust), on the same token and certificates."""
 import hashlib
 import pathlib
 
