@@ -26,6 +26,7 @@ sys.path.insert(0, str(HERE))  # the benchmarks import their helpers as `_timing
 BENCHMARKS = (
     ("bench_address", "ProtocolAddress", ()),
     ("bench_envelope", "SignedEnvelope, classify_exchange", ("msgspec", "orjson")),
+    ("bench_pickle", "Pickling", ("msgspec", "orjson")),
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),

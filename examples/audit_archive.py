@@ -14,7 +14,7 @@ address (`kiv://body/peer/<fingerprint>`); its `our_signature` is read as standa
 
 The archive is read in partitions of whole lines, each by the worker that audits it, so on a
 cluster of several machines ARCHIVE must be a path that every worker can read (a shared file
-system) and every worker needs zun_protocol installed; the functions of this file travel to the
+system) and every worker needs zun_protocol installed; this file's functions travel to the
 workers with the tasks, and the descriptors are sent to each worker once, pickled.
 
 Prints the number of verified envelopes per pair class and every envelope that failed, with the
@@ -116,10 +116,8 @@ def audit(path, descriptors, client=None, partition_bytes=PARTITION_BYTES):
     if client is None:
         return merge([audit_partition(path, start, end, descriptors) for start, end in ranges])
     if __name__ != "__main__":
-        # Imported as a module: send its functions by value too, as for a script, so that the
-        # workers need not have this file.
-        import cloudpickle
-        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+        # Imported as a module, whose functions travel by name: the workers import it too.
+        client.upload_file(__file__)
     [shared] = client.scatter([descriptors], broadcast=True, hash=False)
     futures = client.map(audit_partition, [path] * len(ranges), [s for s, _ in ranges], [e for _, e in ranges],
                          descriptors=shared, pure=False)
