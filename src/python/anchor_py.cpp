@@ -165,7 +165,8 @@ constexpr Signature kVerify{"MockAnchor.verify()", kVerifyParams};
 
 MockAnchor& anchor_of(PyObject* self) { return value_of<MockAnchor>(self); }
 
-// A copy would fork the anchor's memory of what it was given.
+// Neither pickled nor copied: another process has no use for the anchor's memory of the roots
+// it was given, and a copy in this one would fork it.
 struct AnchorPickle {
     static constexpr const char* kMessage =
         "cannot pickle 'zun_protocol.MockAnchor' object: its memory of submitted roots belongs to this process";
