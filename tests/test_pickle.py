@@ -84,17 +84,13 @@ def test_round_trip_with_every_protocol_and_copies_are_the_object(name, tmp_path
         assert state(back) == state(value)
         if type(value).__eq__ is not object.__eq__:
             assert back == value
-    assert copy.copy(value) is value
-    assert copy.deepcopy([value, value]) == [value, value]
-    assert all(v is value for v in copy.deepcopy([value, {"k": value}])[1].values())
+    copied = copy.deepcopy([value, {"k": value}])
+    assert copy.copy(value) is value and copied[0] is value and copied[1]["k"] is value
 
 
 @pytest.mark.parametrize("make, old, new", [
-    pytest.param(SAMPLES["envelope"], b'"direction":"inbound"', b'"direction":"inbouNd"', id="envelope-direction"),
     pytest.param(SAMPLES["envelope"], b'"opened_at":"9999', b'"opened_at":"99x9', id="envelope-instant"),
     pytest.param(SAMPLES["descriptor-minted"], b'"surface":"software"', b'"surface":"softwarX"', id="descriptor"),
-    pytest.param(_receipt, b'"anchor_kind":"local"', b'"anchor_kind":"locaL"', id="receipt"),
-    pytest.param(_proof, b'"confirmed":true', b'"confirmed":tru3', id="proof"),
     pytest.param(_item, b'"request_hash":"h1"', b'"request_hash":+h1"', id="item-envelope"),
     pytest.param(SAMPLES["address"], b"mediation", b"mediatioN", id="address-class"),
 ])
