@@ -4,6 +4,8 @@
     python bench/run.py --markdown   the same as Markdown, for README.md
 
 A benchmark whose peers are not installed is listed as skipped, with the missing names.
+The throughput of examples/audit_archive.py on Dask worker processes is measured apart, by
+hand: python bench/bench_audit.py (it needs dask[distributed] and about a minute).
 The exit status is 1 when a benchmark fails to run, 0 otherwise (missed targets included:
 they are results, not failures)."""
 import argparse
