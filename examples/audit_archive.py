@@ -110,14 +110,13 @@ def merge(results):
 
 def audit(path, descriptors, client=None, partition_bytes=PARTITION_BYTES):
     """Audits the archive at `path` against `descriptors` ({fingerprint: PeerIdentityDescriptor}),
-    on the Dask cluster of `client`, or in this process when it is None."""
+    on the Dask cluster of `client`, or in this process when it is None. Run as a script, this
+    file's functions travel to the workers by value; imported as a module, by name, so give the
+    workers the file first: client.upload_file(audit_archive.__file__)."""
     path = os.path.abspath(path)
     ranges = partitions(path, partition_bytes)
     if client is None:
         return merge([audit_partition(path, start, end, descriptors) for start, end in ranges])
-    if __name__ != "__main__":
-        # Imported as a module, whose functions travel by name: the workers import it too.
-        client.upload_file(__file__)
     [shared] = client.scatter([descriptors], broadcast=True, hash=False)
     futures = client.map(audit_partition, [path] * len(ranges), [s for s, _ in ranges], [e for _, e in ranges],
                          descriptors=shared, pure=False)
