@@ -63,6 +63,8 @@ SAMPLES = {
     "proof": _proof,
     "queue": lambda tmp_path: zp.EnvelopeQueue(str(tmp_path / "dïr/")),
     "item": _item,
+    "inclusion-proof": lambda _: zp.MerkleTree([b"a", b"b", b"c"]).inclusion_proof(2),
+    "consistency-proof": lambda _: zp.ConsistencyProof(2**64 - 1, 2**64 - 1, []),
 }
 
 
@@ -133,6 +135,19 @@ def test_objects_with_state_or_secrets_refuse_to_be_pickled(value, reason):
                 copier(value)
     else:  # within the process a copy is harmless: the identity itself
         assert copy.copy(value) is value and copy.deepcopy(value) is value
+
+
+@pytest.mark.parametrize("size", [0, 1, 1000])
+def test_a_tree_travels_as_its_leaf_hashes_and_a_copy_grows_on_its_own(size):
+    tree = zp.MerkleTree(b"%d" % i for i in range(size))
+    for protocol in PROTOCOLS:
+        back = pickle.loads(pickle.dumps(tree, protocol))
+        assert back.size == size and back.root() == tree.root()
+        assert [back.leaf_hash(i) for i in range(size)] == [tree.leaf_hash(i) for i in range(size)]
+    for copier in (copy.copy, copy.deepcopy):
+        twin = copier(tree)
+        twin.append(b"more")
+        assert twin is not tree and tree.size == size and twin.root(size) == tree.root()
 
 
 def test_a_queue_whose_path_is_not_utf8_is_not_pickled_as_another_directory(monkeypatch):
