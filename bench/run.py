@@ -5,6 +5,8 @@
     python bench/run.py --only bench_merkle   one benchmark module (the option repeats)
 
 A benchmark whose peers are not installed is listed as skipped, with the missing names.
+The throughput of examples/audit_archive.py on Dask worker processes is measured apart, by
+hand: python bench/bench_audit.py (it needs dask[distributed] and about a minute).
 The exit status is 1 when a benchmark fails to run, 0 otherwise (missed targets included:
 they are results, not failures)."""
 import argparse
@@ -27,6 +29,7 @@ sys.path.insert(0, str(HERE))  # the benchmarks import their helpers as `_timing
 BENCHMARKS = (
     ("bench_address", "ProtocolAddress", ()),
     ("bench_envelope", "SignedEnvelope, classify_exchange", ("msgspec", "orjson")),
+    ("bench_pickle", "Pickling", ("msgspec", "orjson")),
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),

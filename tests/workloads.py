@@ -3,12 +3,28 @@
 Names are "<published name>:<what>"; failure paths are included on purpose. Each class
 family keeps its own list in a `workloads_<family>.py` beside this file.
 """
+import copy
 import importlib
 import pathlib
+import pickle
 
 import zun_protocol as zp
 
 _address = zp.ProtocolAddress("body", "peer", "abc")
+
+
+
+def travels(value, tampered=None):
+    """Pickles `value` with the first and the last protocol, copies it, and reads back a pickle of
+    it with `tampered` (old, new) applied, which fails."""
+    def work():
+        for protocol in (0, pickle.HIGHEST_PROTOCOL):
+            pickle.loads(pickle.dumps(value, protocol))
+        copy.copy(value), copy.deepcopy([value])
+        if tampered:
+            pickle.loads(pickle.dumps(value).replace(*tampered))
+    return work
+
 
 WORKLOADS = [
     ("ProtocolAddress:new", lambda: zp.ProtocolAddress("body", "peer", "abc")),
@@ -16,6 +32,7 @@ WORKLOADS = [
     ("ProtocolAddress:new-bad-type", lambda: zp.ProtocolAddress("body", 1, "abc")),
     ("ProtocolAddress:new-missing", lambda: zp.ProtocolAddress("body")),
     ("ProtocolAddress:new-keyword", lambda: zp.ProtocolAddress("body", "t", "r", extra=1)),
+    ("ProtocolAddress:pickle", travels(_address, (b"body", b"bodY"))),
     ("ProtocolAddress:parse", lambda: zp.ProtocolAddress.parse("kiv://doc/a/b/c")),
     ("ProtocolAddress:parse-bad", lambda: zp.ProtocolAddress.parse("kiv://nope/a/b")),
     ("ProtocolAddress:parse-surrogate", lambda: zp.ProtocolAddress.parse("kiv://body/\ud800/b")),

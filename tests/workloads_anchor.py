@@ -2,7 +2,12 @@
 import datetime
 import json
 
+import copy
+import pickle
+
 import zun_protocol as zp
+
+from workloads import travels
 
 _anchor = zp.MockAnchor("t")
 _receipt = _anchor.submit(bytes(32))
@@ -40,6 +45,7 @@ for _cls, _json, _dict in ((zp.AnchorReceipt, _receipt_json, _receipt_dict), (zp
                                                [getattr(v, p) for p in dir(v) if not p.startswith(("_", "from", "to"))])),
         (f"{_name}:hash", lambda v=_value: hash(v)),
         (f"{_name}:order", lambda v=_value: v < v),
+        (f"{_name}:pickle", travels(_value, (b'"local"', b'"locaL"'))),
     ]
 
 WORKLOADS += [
@@ -57,6 +63,8 @@ WORKLOADS += [
     ("MockAnchor:verify-length", lambda: _anchor.verify(_short)),
     ("MockAnchor:verify-character", lambda: _anchor.verify(_bad)),
     ("MockAnchor:verify-type", lambda: _anchor.verify(_proof)),
+    ("MockAnchor:pickle", lambda: pickle.dumps(_anchor)),
+    ("MockAnchor:copy", lambda: copy.deepcopy([_anchor])),
     ("MockAnchor:members", lambda: (repr(_anchor), _anchor.id, _anchor.kind, _anchor.finality_seconds,
                                     _anchor.cost_usd_per_submission, hash(_anchor), _anchor == _anchor)),
 ]

@@ -5,6 +5,8 @@ import warnings
 
 import zun_protocol as zp
 
+from workloads import travels
+
 _FULL = ('{"exchange_id":"3f2b8c1e-9a4d-4e6f-8b7a-1c2d3e4f5a6b",'
          '"peer_self":{"class":"body","type":"peer","ref":"ab12"},'
          '"peer_counterparty":{"class":"route","type":"t","ref":"r/s"},"direction":"inbound",'
@@ -62,6 +64,8 @@ WORKLOADS = [
     ("SignedEnvelope:leap-second-error", _leap_second_as_error),
     ("SignedEnvelope:year-zero", lambda: _year_zero.opened_at),
     ("SignedEnvelope:unhashable", lambda: hash(_full)),
+    ("SignedEnvelope:pickle", travels(_full, (b'"inbound"', b'"inbounD"'))),
+    ("SignedEnvelope:pickle-minimal", travels(_minimal)),
     ("CounterpartyInfo:new", lambda: zp.CounterpartyInfo("id", "quic", peer_address="p", counterparty_signature=None)),
     ("CounterpartyInfo:new-type", lambda: zp.CounterpartyInfo("id", "quic", None, 5)),
     ("CounterpartyInfo:new-missing", lambda: zp.CounterpartyInfo(protocol_hint="quic")),
@@ -70,4 +74,6 @@ WORKLOADS = [
     ("CounterpartyInfo:members", lambda: (_info.to_dict(), repr(_info), _info == _info, _info != 1, _info.identifier,
                                           _info.protocol_hint, _info.peer_address, _info.counterparty_signature)),
     ("CounterpartyInfo:unhashable", lambda: hash(_info)),
+    ("CounterpartyInfo:pickle", travels(_info)),
+    ("CounterpartyInfo:pickle-minimal", travels(zp.CounterpartyInfo("a", "b"))),
 ]

@@ -2,7 +2,12 @@
 import datetime
 import json
 
+import copy
+import pickle
+
 import zun_protocol as zp
+
+from workloads import travels
 
 _identity = zp.SoftwareIdentity.from_seed(bytes(range(32)))
 _signature = _identity.sign(b"payload")
@@ -65,6 +70,10 @@ WORKLOADS = [
                                                 _parsed == _parsed, _parsed != _minted, _parsed == 1,
                                                 [getattr(_parsed, p) for p in dir(_parsed) if not p.startswith("_")
                                                  and not callable(getattr(_parsed, p))])),
+    ("SoftwareIdentity:pickle", lambda: pickle.dumps([_identity])),
+    ("SoftwareIdentity:copy", lambda: (copy.copy(_identity), copy.deepcopy([_identity]))),
+    ("PeerIdentityDescriptor:pickle", travels(_parsed, (b'"secure_element"', b'"secure_elemenT"'))),
+    ("PeerIdentityDescriptor:pickle-minted", travels(_minted)),
     ("PeerIdentityDescriptor:hash", lambda: hash(_parsed)),
     ("PeerIdentityDescriptor:order", lambda: _parsed < _parsed),
 
@@ -79,4 +88,5 @@ WORKLOADS = [
     ("AttestationChain:members", lambda: (_chain.certs_b64, _chain.vendor, _chain.is_empty(), repr(_chain),
                                           _chain == _chain, _chain != 1, _parsed.attestation)),
     ("AttestationChain:hash", lambda: hash(_chain)),
+    ("AttestationChain:pickle", travels(_chain)),
 ]

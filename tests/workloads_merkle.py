@@ -2,6 +2,7 @@
 import json
 
 import zun_protocol as zp
+from workloads import travels
 
 _LEAVES = [b"leaf %d" % i for i in range(40)]
 _tree = zp.MerkleTree(_LEAVES)
@@ -71,4 +72,9 @@ WORKLOADS += [
     ("ConsistencyProof:verify", lambda: _consistency.verify(_tree.root(7), _root)),
     ("ConsistencyProof:verify-wrong", lambda: _consistency.verify(_root, _root)),
     ("ConsistencyProof:verify-type", lambda: _consistency.verify(_root, _root.hex())),
+]
+WORKLOADS += [
+    ("MerkleTree:travels", travels(_tree)),
+    ("InclusionProof:travels", travels(_inclusion, (b'"tree_size":40', b'"tree_size":4x'))),
+    ("ConsistencyProof:travels", travels(_consistency, (b'"new_size":40', b'"new_size":4x'))),
 ]

@@ -7,7 +7,11 @@ import pathlib
 import shutil
 import tempfile
 
+import pickle
+
 import zun_protocol as zp
+
+from workloads import travels
 
 _ENVELOPE = ('{"exchange_id":"0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b",'
              '"peer_self":{"class":"body","type":"peer","ref":"ab12"},'
@@ -97,7 +101,12 @@ WORKLOADS = [
     ("EnvelopeQueue:drop_item-nul", lambda: _nul.drop_item("x")),
     ("EnvelopeQueue:drop_item-bad-type", lambda: _items.drop_item(b"x")),
     ("EnvelopeQueue:drop_item-keyword", lambda: _items.drop_item(id="x")),
+    ("EnvelopeQueue:pickle", travels(_items)),
+    ("EnvelopeQueue:pickle-nul", travels(_nul)),
     ("EnvelopeQueue:members", lambda: (_queue_members(_items), _queue_members(_nul))),
     ("QueuedItem:new", zp.QueuedItem),
     ("QueuedItem:members", lambda: _item_members(_item)),
+    ("QueuedItem:pickle", travels(_item, (b'"request_hash":"h1"', b'"request_hash":+h1"'))),
+    ("QueuedItem:_rebuild-type", lambda: zp.QueuedItem._rebuild("id", "trust", _ENVELOPE)),
+    ("QueuedItem:_rebuild-missing", lambda: zp.QueuedItem._rebuild("id", pair_class="trust")),
 ]

@@ -7,6 +7,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 
 namespace zun::py {
 namespace {
@@ -58,6 +59,17 @@ PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// Rebuilt by the constructor: an address whose type holds "/" has no URI that parses back to it.
+struct AddressPickle {
+    static PyObject* rebuilder() { return reinterpret_cast<PyObject*>(protocol_address_class.type); }
+    static PyObject* arguments(PyObject* self) {
+        const ProtocolAddress& address = address_of(self);
+        Ref address_class(new_str(name_of(address.address_class))), type(new_str(address.type)),
+            ref(new_str(address.ref));
+        return check(PyTuple_Pack(3, address_class.get(), type.get(), ref.get()));
+    }
+};
+
 PyObject* address_to_uri(PyObject* self, PyObject*) {
     return guarded([&] { return new_str(to_uri(address_of(self))); });
 }
@@ -103,6 +115,7 @@ PyMethodDef methods[] = {
      "parse(uri)\n--\n\nParse a canonical `kiv://<class>/<type>/<ref>` URI."},
     {"to_uri", method(address_to_uri), METH_NOARGS, "to_uri($self)\n--\n\n"},
     {"to_dict", method(address_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<AddressPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 

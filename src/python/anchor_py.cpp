@@ -11,6 +11,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {
@@ -65,6 +66,7 @@ PyMethodDef receipt_methods[] = {
     {"to_json", method(ReceiptForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
     {"from_dict", method(ReceiptForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
     {"to_dict", method(ReceiptForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<ReceiptClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -118,6 +120,7 @@ PyMethodDef proof_methods[] = {
     {"to_json", method(ProofForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
     {"from_dict", method(ProofForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
     {"to_dict", method(ProofForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<ProofClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,6 +164,13 @@ constexpr Param kVerifyParams[] = {{"receipt", true}};
 constexpr Signature kVerify{"MockAnchor.verify()", kVerifyParams};
 
 MockAnchor& anchor_of(PyObject* self) { return value_of<MockAnchor>(self); }
+
+// Neither pickled nor copied: another process has no use for the anchor's memory of the roots
+// it was given, and a copy in this one would fork it.
+struct AnchorPickle {
+    static constexpr const char* kMessage =
+        "cannot pickle 'zun_protocol.MockAnchor' object: its memory of submitted roots belongs to this process";
+};
 
 PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
@@ -226,6 +236,7 @@ PyMethodDef anchor_methods[] = {
      "verify($self, receipt)\n--\n\n"
      "Verify a previously-submitted receipt. Raises `ValueError` for\n"
      "unknown roots or malformed input."},
+    ZUN_PICKLING(PickleRefused<AnchorPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 

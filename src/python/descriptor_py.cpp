@@ -18,6 +18,7 @@
 #include "python/gil.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
+#include "python/pickling.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {
@@ -39,6 +40,17 @@ PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return wrap(type, std::move(chain));
     });
 }
+
+PyObject* get_certs(PyObject* self, void*);
+
+// Rebuilt by the constructor.
+struct ChainPickle {
+    static PyObject* rebuilder() { return reinterpret_cast<PyObject*>(attestation_chain_class.type); }
+    static PyObject* arguments(PyObject* self) {
+        Ref certs(check(get_certs(self, nullptr))), vendor(new_str(chain_of(self).vendor));
+        return check(PyTuple_Pack(2, certs.get(), vendor.get()));
+    }
+};
 
 PyObject* chain_is_empty(PyObject* self, PyObject*) {
     return guarded([&] { return new_bool(chain_of(self).is_empty()); });
@@ -70,6 +82,7 @@ PyObject* get_certs(PyObject* self, void*) {
 
 PyMethodDef chain_methods[] = {
     {"is_empty", method(chain_is_empty), METH_NOARGS, "is_empty($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<ChainPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -235,6 +248,7 @@ PyMethodDef descriptor_methods[] = {
      "address($self)\n--\n\n"
      "The address this descriptor publishes under\n"
      "(`kiv://body/peer/<fingerprint>`)."},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<DescriptorClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 

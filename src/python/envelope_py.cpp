@@ -14,6 +14,7 @@
 #include "python/guard.hpp"
 #include "python/instance.hpp"
 #include "python/instant_py.hpp"
+#include "python/pickling.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {
@@ -79,6 +80,7 @@ PyMethodDef envelope_methods[] = {
      "JSON. Same as `crates/primitives` produces, byte-for-byte."},
     {"to_dict", method(EnvelopeForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {"from_dict", method(EnvelopeForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<EnvelopeClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,6 +150,19 @@ PyObject* info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Rebuilt by the constructor; absent texts are passed as None.
+struct InfoPickle {
+    static PyObject* rebuilder() { return reinterpret_cast<PyObject*>(counterparty_info_class.type); }
+    static PyObject* arguments(PyObject* self) {
+        const CounterpartyInfo& info = info_of(self);
+        Ref identifier(new_str(info.identifier)), protocol_hint(new_str(info.protocol_hint)),
+            peer_address(new_optional_str(info.peer_address)),
+            counterparty_signature(new_optional_str(info.counterparty_signature));
+        return check(PyTuple_Pack(4, identifier.get(), protocol_hint.get(), peer_address.get(),
+                                  counterparty_signature.get()));
+    }
+};
+
 PyObject* info_to_dict(PyObject* self, PyObject*) {
     return guarded([&] { return json_loads(to_json(info_of(self))); });
 }
@@ -166,6 +181,7 @@ PyObject* info_repr(PyObject* self) {
 
 PyMethodDef info_methods[] = {
     {"to_dict", method(info_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<InfoPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,11 +18,20 @@
 #include "python/gil.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
+#include "python/pickling.hpp"
 
 namespace zun::py {
 namespace {
 
 const SoftwareIdentity& identity_of(PyObject* self) { return value_of<SoftwareIdentity>(self); }
+
+// A secret key never leaves in a pickle by accident, as with `cryptography`'s private keys;
+// within the process, a copy is the identity itself.
+struct IdentityPickle {
+    static constexpr const char* kMessage =
+        "cannot pickle 'zun_protocol.SoftwareIdentity' object: a secret key is not sent by accident; "
+        "move it on purpose with secret_bytes() and SoftwareIdentity.from_seed()";
+};
 
 constexpr Param kFromSeedParams[] = {{"seed", true}};
 constexpr Signature kFromSeed{"SoftwareIdentity.from_seed()", kFromSeedParams};
@@ -123,6 +132,7 @@ PyMethodDef methods[] = {
      "leaves the identity, the key's security depends entirely on\n"
      "where the bytes go (secure-storage writers consume this when\n"
      "wrapping a software key in a higher-tier surface)."},
+    ZUN_PICKLING_AND_COPYING(PickleRefused<IdentityPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,6 +19,7 @@
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/pickling.hpp"
 #include "python/record_forms.hpp"
 
 namespace zun::py {
@@ -35,6 +36,15 @@ constexpr std::size_t kNodeBytes = 1 + 2 * kHashSize;
 
 PyObject* new_hash(const Hash& hash) {
     return new_bytes({reinterpret_cast<const char*>(hash.data()), hash.size()});
+}
+
+PyObject* new_hash_list(const std::vector<Hash>& hashes) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(hashes.size()))));
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        // PyList_SetItem takes the new bytes even when it fails.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_hash(hashes[i])) < 0) throw PythonError{};
+    }
+    return list.release();
 }
 
 std::string int_text(PyObject* value) {
@@ -500,10 +510,33 @@ PyObject* get_size(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromUnsignedLongLong(tree_size(cell_of(self)))); });
 }
 
+// A tree travels as its leaf hashes and is rebuilt by from_leaf_hashes. It can
+// grow, so a copy is a new tree with the same leaves, which copy gets from
+// the pickle form. The hashes are copied out under the tree's lock and turned
+// into objects after: making objects can run Python code that uses the tree.
+struct TreePickle {
+    static PyObject* rebuilder() {
+        static ClassBound from_leaf_hashes{"from_leaf_hashes", method(tree_from_leaf_hashes)};
+        return from_leaf_hashes.get(merkle_tree_class.type);
+    }
+    static PyObject* arguments(PyObject* self) {
+        TreeCell& cell = cell_of(self);
+        std::vector<Hash> hashes;
+        {
+            const TreeLock lock(cell);
+            hashes.reserve(cell.tree.size());
+            for (std::uint64_t i = 0; i < cell.tree.size(); ++i) hashes.push_back(cell.tree.leaf_hash(i));
+        }
+        Ref list(new_hash_list(hashes));
+        return check(PyTuple_Pack(1, list.get()));
+    }
+};
+
 PyMethodDef tree_methods[] = {
     {"from_leaf_hashes", method(tree_from_leaf_hashes), kFastKeywords | METH_STATIC,
      "from_leaf_hashes(hashes)\n--\n\n"
      "A tree whose leaf hashes (32 bytes each) are already computed."},
+    ZUN_PICKLING(PickledByArguments<TreePickle>),
     {"of_envelopes", method(tree_of_envelopes), kFastKeywords | METH_STATIC,
      "of_envelopes(envelopes)\n--\n\n"
      "A tree whose leaves are the envelopes' canonical JSON (`to_json()`\n"
@@ -585,15 +618,6 @@ std::vector<Hash> proof_hashes(PyObject* obj) {
         std::memcpy(hashes.emplace_back().data(), bytes.data(), kHashSize);
     }
     return hashes;
-}
-
-PyObject* new_hash_list(const std::vector<Hash>& hashes) {
-    Ref list(check(PyList_New(static_cast<Py_ssize_t>(hashes.size()))));
-    for (std::size_t i = 0; i < hashes.size(); ++i) {
-        // PyList_SetItem takes the new bytes even when it fails.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_hash(hashes[i])) < 0) throw PythonError{};
-    }
-    return list.release();
 }
 
 struct InclusionClass {
@@ -713,6 +737,7 @@ PyMethodDef inclusion_methods[] = {
     {"to_json", method(InclusionForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
     {"from_dict", method(InclusionForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
     {"to_dict", method(InclusionForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<InclusionClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -781,6 +806,7 @@ PyMethodDef consistency_methods[] = {
     {"to_json", method(ConsistencyForms::to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
     {"from_dict", method(ConsistencyForms::from_dict), kFastKeywords | METH_STATIC, "from_dict(d)\n--\n\n"},
     {"to_dict", method(ConsistencyForms::to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    ZUN_PICKLING_AND_COPYING(PickledAsJson<ConsistencyClass>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,6 +17,7 @@
 #include "python/gil.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
+#include "python/pickling.hpp"
 
 namespace zun::py {
 namespace {
@@ -44,6 +45,25 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return wrap(type, QueueDir{std::string(to_text(bound[0], "dir"))});
     });
 }
+
+// A queue is its directory: rebuilt by the constructor on the same path, in whichever process.
+// A path that is not UTF-8 (only a HOME can give one) has no str that names it, so such a
+// queue is not pickled rather than pickled as some other directory.
+struct QueuePickle {
+    static PyObject* rebuilder() { return reinterpret_cast<PyObject*>(envelope_queue_class.type); }
+    static PyObject* arguments(PyObject* self) {
+        const std::string& dir = dir_of(self);
+        Ref path(PyUnicode_DecodeUTF8(dir.data(), static_cast<Py_ssize_t>(dir.size()), nullptr));
+        if (!path) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonError{};
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError,
+                            "cannot pickle 'zun_protocol.EnvelopeQueue' object: its directory path is not UTF-8");
+            throw PythonError{};
+        }
+        return check(PyTuple_Pack(1, path.get()));
+    }
+};
 
 PyObject* queue_default(PyObject*, PyObject*) {
     return guarded([] { return wrap(envelope_queue_class.type, QueueDir{default_queue_dir()}); });
@@ -144,6 +164,7 @@ PyMethodDef queue_methods[] = {
      "list($self)\n--\n\nEnumerate queued items in emission order (UUIDv7 prefix sort)."},
     {"drop_item", method(queue_drop_item), kFastKeywords,
      "drop_item($self, queue_id)\n--\n\nDrop an item after successful re-emission."},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<QueuePickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -191,6 +212,43 @@ PyObject* get_envelope(PyObject* self, void*) {
     return guarded([&] { return new_envelope(item_of(self).envelope); });
 }
 
+// An item has no constructor and no JSON form of its own; its pickle names this private
+// static method, which builds one from its three fields without reading any file. The
+// envelope travels as its own pickle, read back by SignedEnvelope.from_json.
+constexpr Param kRebuildParams[] = {{"queue_id", true}, {"pair_class", true}, {"envelope", true}};
+constexpr Signature kRebuild{"QueuedItem._rebuild()", kRebuildParams};
+
+PyObject* item_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<3>(kRebuild, args, nargs, kwnames);
+        QueuedItem item;
+        item.queue_id = to_text(bound[0], "queue_id");
+        item.pair_class = to_text(bound[1], "pair_class");
+        item.envelope = to_record<SignedEnvelope>(bound[2], signed_envelope_type(), "SignedEnvelope", "envelope");
+        return wrap(queued_item_class.type, std::move(item));
+    });
+}
+
+struct ItemPickle {
+    static PyObject* rebuilder() {
+        static ClassBound rebuild{"_rebuild", method(item_rebuild)};
+        return rebuild.get(queued_item_class.type);
+    }
+    static PyObject* arguments(PyObject* self) {
+        const QueuedItem& item = item_of(self);
+        Ref queue_id(new_str(item.queue_id)), pair_class(new_str(item.pair_class)),
+            envelope(new_envelope(item.envelope));
+        return check(PyTuple_Pack(3, queue_id.get(), pair_class.get(), envelope.get()));
+    }
+};
+
+PyMethodDef item_methods[] = {
+    {"_rebuild", method(item_rebuild), kFastKeywords | METH_STATIC,
+     "_rebuild(queue_id, pair_class, envelope)\n--\n\nThe item with these fields, as its pickle rebuilds it."},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<ItemPickle>),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef item_properties[] = {
     {"queue_id", get_text<QueuedItem, &QueuedItem::queue_id>, nullptr, nullptr, nullptr},
     {"pair_class", get_text<QueuedItem, &QueuedItem::pair_class>, nullptr, nullptr, nullptr},
@@ -204,6 +262,7 @@ PyType_Slot item_slots[] = {
                     "be emitted as. Constructed by the queue, not by user code.")},
     {Py_tp_dealloc, slot(dealloc<QueuedItem>)},
     {Py_tp_repr, slot(item_repr)},
+    {Py_tp_methods, item_methods},
     {Py_tp_getset, item_properties},
     {0, nullptr},
 };
