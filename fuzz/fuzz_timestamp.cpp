@@ -1,8 +1,9 @@
-// Feeds arbitrary bytes to the time-stamp reader and whatever it reads to the
-// verifier, trusting the last certificate the token embeds, so that inputs
+// Feeds arbitrary bytes to the request reader, to the time-stamp reader and
+// whatever it reads to the verifier, trusting the last certificate the token embeds, so that inputs
 // that keep a valid chain reach every check. Besides crashes, leaks and
 // undefined behaviour it checks that a token reads back the same from its own
-// DER, that every failure says why, and that OpenSSL's error queue is left
+// DER, that a request read makes the same request again, that every failure
+// says why, and that OpenSSL's error queue is left
 // empty.
 //
 // scripts/fuzz.sh builds it with clang (the core instrumented too) and runs it
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 #include <variant>
 
 #include <openssl/err.h>
@@ -26,9 +28,24 @@ void check_failure(const zun::AnchorError& error) {
     if (error.detail.empty()) fail();
 }
 
+void check_request(std::span<const std::uint8_t> data) {
+    const auto read = zun::parse_timestamp_request(data);
+    if (ERR_peek_error() != 0) fail();
+    if (const auto* reason = std::get_if<std::string>(&read)) {
+        if (reason->empty()) fail();
+        return;
+    }
+    const auto& request = std::get<zun::TimestampRequest>(read);
+    const auto again = zun::make_timestamp_request(request.digest, request.nonce, request.policy, request.certificate);
+    if (!std::holds_alternative<zun::TimestampRequest>(again)) fail();
+    const auto& made = std::get<zun::TimestampRequest>(again);
+    if (made.digest != request.digest || made.nonce != request.nonce || made.policy != request.policy) fail();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check_request(std::span(data, size));
     auto parsed = zun::parse_timestamp(std::span(data, size));
     if (ERR_peek_error() != 0) fail();
     if (const auto* error = std::get_if<zun::AnchorError>(&parsed)) {

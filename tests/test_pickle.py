@@ -3,6 +3,7 @@ import base64
 import concurrent.futures
 import copy
 import multiprocessing
+import pathlib
 import pickle
 
 import pytest
@@ -10,6 +11,7 @@ import pytest
 import zun_protocol as zp
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+TIMESTAMP_DATA = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
 
 ENVELOPE = {
     "exchange_id": "0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b",
@@ -65,6 +67,12 @@ SAMPLES = {
     "item": _item,
     "inclusion-proof": lambda _: zp.MerkleTree([b"a", b"b", b"c"]).inclusion_proof(2),
     "consistency-proof": lambda _: zp.ConsistencyProof(2**64 - 1, 2**64 - 1, []),
+    "timestamp-request": lambda _: zp.TimestampRequest(bytes(range(32)), policy="1.2.3"),
+    "timestamp-request-bare": lambda _: zp.TimestampRequest(bytes(32), nonce=False, certificate=False),
+    "timestamp-token": lambda _: zp.TimestampToken.from_der((TIMESTAMP_DATA / "response.tsr").read_bytes()),
+    "tsa-anchor": lambda _: zp.TsaAnchor("tsä", (TIMESTAMP_DATA / "root.pem").read_bytes(),
+                                         intermediates=(TIMESTAMP_DATA / "intermediate.pem").read_bytes(),
+                                         policy="1.2.3", signer_common_name="é"),
 }
 
 
@@ -116,6 +124,13 @@ def test_a_tampered_pickle_fails_with_the_readers_error(make, old, new, protocol
     with pytest.raises(ValueError) as got:
         pickle.loads(tampered)
     assert got.value.args == expected.value.args
+
+
+def test_a_tampered_request_pickle_fails_with_the_der_readers_error():
+    data = pickle.dumps(SAMPLES["timestamp-request"](None))
+    assert data.count(b"\x02\x01\x01") == 1  # the version, the request's first field
+    with pytest.raises(ValueError, match="^data: version 2, expected 1$"):
+        pickle.loads(data.replace(b"\x02\x01\x01", b"\x02\x01\x02"))
 
 
 @pytest.mark.parametrize("value, reason", [

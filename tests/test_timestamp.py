@@ -4,6 +4,7 @@ import base64
 import datetime
 import hashlib
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -125,6 +126,26 @@ def test_request_agrees_with_openssl(pki):
     assert bare == zp.TimestampRequest(DIGEST, nonce=False, certificate=False) != request
     with pytest.raises(TypeError):
         hash(bare)
+
+
+def test_requests_read_back_from_their_der(pki, tmp_path):
+    ours = zp.TimestampRequest(DIGEST, policy=OTHER_POLICY)
+    assert zp.TimestampRequest.from_der(ours.to_der()) == ours
+    # One that openssl wrote reads with what it asked for, and its answer verifies against its nonce.
+    openssl("ts", "-query", "-digest", DIGEST.hex(), "-sha256", "-no_nonce", "-out", tmp_path / "no-nonce.tsq")
+    openssl("ts", "-query", "-digest", DIGEST.hex(), "-sha256", "-cert", "-out", tmp_path / "theirs.tsq")
+    assert zp.TimestampRequest.from_der((tmp_path / "no-nonce.tsq").read_bytes()).nonce is None
+    data = (tmp_path / "theirs.tsq").read_bytes()
+    theirs = zp.TimestampRequest.from_der(data)
+    assert (theirs.digest, theirs.policy, theirs.certificate, theirs.to_der()) == (DIGEST, None, True, data)
+    zp.TimestampToken.from_der(pki.reply(data)).verify(DIGEST, roots=pki.root_pem, intermediates=pki.intermediate_pem,
+                                                       nonce=theirs.nonce)
+    openssl("ts", "-query", "-digest", hashlib.sha1(b"x").hexdigest(), "-sha1", "-out", tmp_path / "sha1.tsq")
+    for bad, reason in [(data + b"\0", "bytes after the TimeStampReq"),
+                        ((tmp_path / "sha1.tsq").read_bytes(), "imprint algorithm 1.3.14.3.2.26, expected SHA-256"),
+                        (data[:2] + b"\x02\x01\x02" + data[5:], "version 2, expected 1"),
+                        (b"\x30\x80" + data[2:] + b"\0\0", "the TimeStampReq is not in DER")]:
+        refused("data: " + reason, lambda: zp.TimestampRequest.from_der(bad))
 
 
 def test_token_properties(pki):
@@ -284,6 +305,14 @@ def test_anchor_round_trip(pki):
         "anchor_id": "elsewhere", "anchor_kind": "nist_tsa", "merkle_root_hex": root.hex(), "confirmed": True,
         "authoritative_time": token.gen_time_text,
         "detail": f'serial {token.serial_number:#x}, policy {OTHER_POLICY}, signer "Test TSA"'}
+    # A pickled anchor is made again from its arguments: the same checks, the same proof.
+    travelled = pickle.loads(pickle.dumps(anchor))
+    assert travelled.verify(stored) == anchor.verify(stored)
+    assert pickle.loads(pickle.dumps(travelled)).receipt(request, response) == receipt
+    stranger = pickle.loads(pickle.dumps(zp.TsaAnchor("s", pki.root_pem, intermediates=pki.intermediate_pem,
+                                                      signer_common_name="Someone Else")))
+    with pytest.raises(ValueError, match="is not the expected \"Someone Else\""):
+        stranger.verify(stored)
     # The answer to another request carries another nonce.
     with pytest.raises(ValueError, match=f"^{BAD}nonce 0x{token.nonce:x} is not the expected 0x"):
         anchor.receipt(anchor.request(root), response)

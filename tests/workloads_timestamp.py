@@ -7,6 +7,7 @@ import hashlib
 import pathlib
 
 import zun_protocol as zp
+from workloads import travels
 
 _DATA = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
 _DIGEST = hashlib.sha256(b"batch").digest()
@@ -86,4 +87,11 @@ WORKLOADS = [
     ("TsaAnchor:verify-base64", lambda: _anchor.verify(_bad_base64)),
     ("TsaAnchor:verify-token", lambda: _anchor.verify(_not_token)),
     ("TsaAnchor:members", lambda: (repr(_anchor), _anchor.id, _anchor.kind, hash(_anchor), _anchor == _anchor)),
+]
+WORKLOADS += [
+    ("TimestampRequest:from_der", lambda: zp.TimestampRequest.from_der(_request.to_der())),
+    ("TimestampRequest:from_der-junk", lambda: zp.TimestampRequest.from_der(b"\x30\x03\x02\x01\x02")),
+    ("TimestampRequest:travels", travels(_request, (b"\x02\x01\x01", b"\x02\x01\x02"))),
+    ("TimestampToken:travels", travels(_token)),
+    ("TsaAnchor:travels", travels(_anchor)),
 ]

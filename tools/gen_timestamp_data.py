@@ -56,6 +56,8 @@ def main():
         (seeds / "token.der").write_bytes(token_path.read_bytes())
         (seeds / "rejection.der").write_bytes((data / "rejection.tsr").read_bytes())
         (seeds / "without-certificates.der").write_bytes(tsa.reply(query()))
+        # The target also reads each input as a request.
+        (seeds / "request.der").write_bytes(query("-cert", "-tspolicy", "1.2.3.4"))
         (seeds / "sha512.der").write_bytes(tsa.reply(openssl("ts", "-query", "-digest", "ab" * 64, "-sha512", "-cert")))
         openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", token_path, "-out", tsa.dir / "tst.der")
         (tsa.dir / "chain.pem").write_bytes(tsa.intermediate_pem + tsa.root_pem)

@@ -3,14 +3,12 @@
 #include "core/text/debug_quote.hpp"
 
 namespace zun::py {
-namespace {
-
-// An interned name, made on first use and kept: a constant, not state. The
-// interned object carries its hash, so lookups with it skip hashing.
 PyObject* interned(PyObject*& slot, const char* text) {
     if (slot == nullptr) slot = check(PyUnicode_InternFromString(text));
     return slot;
 }
+
+namespace {
 
 PyObject* json_function(PyObject* name) {
     // Imported at each call: the module keeps no reference to `json`.

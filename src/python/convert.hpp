@@ -28,6 +28,12 @@ inline PyObject* new_bytes(std::string_view data) {
 
 inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
+// An interned name, made on first use and kept in `slot`: a constant, not
+// state. The interned object carries its hash, so lookups with it skip
+// hashing; and keeping it spares the interpreter's table of interned names
+// an insertion and a deletion at every use.
+PyObject* interned(PyObject*& slot, const char* text);
+
 // `json.loads(text)`, importing `json` afresh.
 PyObject* json_loads(std::string_view text);
 // The text of `json.dumps(dict)`, importing `json` afresh.

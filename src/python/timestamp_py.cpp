@@ -20,6 +20,7 @@
 #include "python/guard.hpp"
 #include "python/instance.hpp"
 #include "python/instant_py.hpp"
+#include "python/pickling.hpp"
 
 namespace zun::py {
 namespace {
@@ -78,6 +79,35 @@ PyObject* request_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr Param kFromDerParams[] = {{"data", true}};
+constexpr Signature kRequestFromDer{"TimestampRequest.from_der()", kFromDerParams};
+
+PyObject* request_from_der(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind<1>(kRequestFromDer, args, nargs, kwnames);
+        auto read = parse_timestamp_request(byte_span(to_bytes(bound[0], "data")));
+        if (const auto* reason = std::get_if<std::string>(&read)) raise(Failure::InvalidArgument, "data: " + *reason);
+        return wrap(timestamp_request_class.type, std::get<TimestampRequest>(std::move(read)));
+    });
+}
+
+// Requests and tokens travel as their DER, read back by their from_der.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <ClassDef& def, FastFunction from_der, class Record>
+struct PickledAsDer {
+    static PyObject* rebuilder() {
+        static ClassBound reader{"from_der", method(from_der)};
+        return reader.get(def.type);
+    }
+    static PyObject* arguments(PyObject* self) {
+        Ref der(bytes_object(value_of<Record>(self).der));
+        return check(PyTuple_Pack(1, der.get()));
+    }
+};
+
+using RequestPickle = PickledByArguments<PickledAsDer<timestamp_request_class, request_from_der, TimestampRequest>>;
+
 PyObject* request_to_der(PyObject* self, PyObject*) {
     return guarded([&] { return bytes_object(request_of(self).der); });
 }
@@ -111,6 +141,9 @@ PyObject* get_request_certificate(PyObject* self, void*) {
 }
 
 PyMethodDef request_methods[] = {
+    {"from_der", method(request_from_der), kFastKeywords | METH_STATIC,
+     "from_der(data)\n--\n\nThe request whose DER TimeStampReq is `data`, as `to_der()` gives it."},
+    ZUN_PICKLING_AND_COPYING(RequestPickle),
     {"to_der", method(request_to_der), METH_NOARGS, "to_der($self)\n--\n\nThe DER TimeStampReq to POST to the authority."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -146,7 +179,6 @@ PyType_Spec request_spec = {"zun_protocol.TimestampRequest", sizeof(Instance<Tim
 
 // ---- TimestampToken ---------------------------------------------------------
 
-constexpr Param kFromDerParams[] = {{"data", true}};
 constexpr Signature kFromDer{"TimestampToken.from_der()", kFromDerParams};
 constexpr Param kVerifyParams[] = {
     {"digest", true},           {"roots", true, true},  {"intermediates", false, true},
@@ -238,6 +270,8 @@ PyObject* get_certificates(PyObject* self, void*) {
     });
 }
 
+using TokenPickle = PickledByArguments<PickledAsDer<timestamp_token_class, token_from_der, TimestampToken>>;
+
 PyMethodDef token_methods[] = {
     {"from_der", method(token_from_der), kFastKeywords | METH_STATIC,
      "from_der(data)\n--\n\n"
@@ -254,6 +288,7 @@ PyMethodDef token_methods[] = {
      "is validated at `gen_time`, not today. The interpreter lock is\n"
      "released meanwhile."},
     {"to_der", method(token_to_der), METH_NOARGS, "to_der($self)\n--\n\nThe token alone, as DER."},
+    ZUN_PICKLING_AND_COPYING(TokenPickle),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -356,6 +391,45 @@ PyObject* anchor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// An anchor changes nothing after it is made, so it travels as its
+// constructor's arguments, its certificates written back as PEM: workers can
+// verify receipts with it. The arguments after the roots are keyword-only,
+// which copyreg.__newobj_ex__ carries with every pickle protocol.
+struct TsaAnchorPickle {
+    static PyObject* rebuilder() {
+        static PyObject* newobj_ex = nullptr;
+        if (newobj_ex == nullptr) {
+            Ref copyreg(check(PyImport_ImportModule("copyreg")));
+            newobj_ex = check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+        }
+        return newobj_ex;
+    }
+    static PyObject* arguments(PyObject* self) {
+        const TsaAnchor& anchor = anchor_of(self);
+        const TimestampTrust& trust = anchor.trust();
+        Ref id(new_str(anchor.id()));
+        Ref roots(bytes_object(certificates_pem(trust.roots)));
+        Ref positional(check(PyTuple_Pack(2, id.get(), roots.get())));
+        Ref keywords(check(PyDict_New()));
+        const auto set = [&](PyObject*& key, const char* name, PyObject* made) {
+            Ref value(made);
+            if (PyDict_SetItem(keywords.get(), interned(key, name), value.get()) < 0) throw PythonError{};
+        };
+        static PyObject *intermediates, *tsa_certificate, *policy, *signer_common_name;
+        if (!trust.intermediates.empty()) {
+            set(intermediates, "intermediates", bytes_object(certificates_pem(trust.intermediates)));
+        }
+        if (trust.tsa_certificate) {
+            set(tsa_certificate, "tsa_certificate", bytes_object(certificates_pem({&trust.tsa_certificate, 1})));
+        }
+        if (anchor.policy()) set(policy, "policy", new_str(*anchor.policy()));
+        if (anchor.signer_common_name()) {
+            set(signer_common_name, "signer_common_name", new_str(*anchor.signer_common_name()));
+        }
+        return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), positional.get(), keywords.get()));
+    }
+};
+
 PyObject* anchor_repr(PyObject* self) {
     return guarded([&] {
         std::string text = "TsaAnchor(id=";
@@ -386,6 +460,7 @@ PyMethodDef anchor_methods[] = {
      "verify($self, receipt)\n--\n\n"
      "Verifies the receipt's token against its root, offline, and returns\n"
      "the proof: confirmed, at the token's time."},
+    ZUN_PICKLING_AND_COPYING(PickledByArguments<TsaAnchorPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
 

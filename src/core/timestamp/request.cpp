@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <new>
 #include <utility>
 
@@ -65,6 +66,56 @@ std::variant<TimestampRequest, std::string> make_timestamp_request(std::span<con
     request.der.assign(out, out + length);
     OPENSSL_free(out);
     return request;
+}
+
+std::variant<TimestampRequest, std::string> parse_timestamp_request(std::span<const std::uint8_t> der) {
+    OpenSslErrorScope scope;
+    if (der.size() > static_cast<std::size_t>(LONG_MAX)) return "not a DER TimeStampReq: too long";
+    const unsigned char* p = der.data();
+    const TsReqPtr req(d2i_TS_REQ(nullptr, &p, static_cast<long>(der.size())));
+    if (!req) {
+        const std::string queued = take_openssl_errors();
+        return "not a DER TimeStampReq" + (queued.empty() ? "" : " (" + queued + ")");
+    }
+    if (p != der.data() + der.size()) return "bytes after the TimeStampReq";
+    // A BER encoding reads too, but is not what any party signs or sends.
+    unsigned char* encoded = nullptr;
+    const int length = i2d_TS_REQ(req.get(), &encoded);
+    const bool canonical = length >= 0 && static_cast<std::size_t>(length) == der.size() &&
+                           std::equal(der.begin(), der.end(), encoded);
+    OPENSSL_free(encoded);
+    if (!canonical) return "the TimeStampReq is not in DER";
+
+    if (const long version = TS_REQ_get_version(req.get()); version != 1) {
+        return "version " + std::to_string(version) + ", expected 1";
+    }
+    TS_MSG_IMPRINT* imprint = TS_REQ_get_msg_imprint(req.get());
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, TS_MSG_IMPRINT_get_algo(imprint));
+    if (OBJ_obj2nid(algorithm) != NID_sha256) return "imprint algorithm " + oid_text(algorithm) + ", expected SHA-256";
+    const ASN1_OCTET_STRING* message = TS_MSG_IMPRINT_get_msg(imprint);
+    std::array<std::uint8_t, 32> digest;
+    if (ASN1_STRING_length(message) != static_cast<int>(digest.size())) {
+        return "imprint of " + std::to_string(ASN1_STRING_length(message)) + " bytes, expected 32";
+    }
+    std::copy_n(ASN1_STRING_get0_data(message), digest.size(), digest.begin());
+    if (const auto* extensions = TS_REQ_get_exts(req.get()); extensions && sk_X509_EXTENSION_num(extensions) > 0) {
+        return "request extensions are not supported";
+    }
+    std::optional<std::uint64_t> nonce;
+    if (const ASN1_INTEGER* value = TS_REQ_get_nonce(req.get())) {
+        std::uint64_t n = 0;
+        if (ASN1_INTEGER_get_uint64(&n, value) != 1) {
+            take_openssl_errors();
+            return "nonce outside 0 to 2**64 - 1";
+        }
+        nonce = n;
+    }
+    std::optional<std::string> policy;
+    if (const ASN1_OBJECT* object = TS_REQ_get_policy_id(req.get())) policy = oid_text(object);
+    auto made = make_timestamp_request(digest, nonce, std::move(policy), TS_REQ_get_cert_req(req.get()) != 0);
+    if (auto* request = std::get_if<TimestampRequest>(&made)) request->der.assign(der.begin(), der.end());
+    return made;
 }
 
 std::variant<std::uint64_t, RandomSourceError> random_nonce() {

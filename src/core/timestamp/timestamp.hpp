@@ -43,6 +43,12 @@ std::variant<TimestampRequest, std::string> make_timestamp_request(std::span<con
                                                                    std::optional<std::string> policy,
                                                                    bool certificate);
 
+// Reads a DER TimeStampReq of the kind make_timestamp_request writes: v1, a
+// SHA-256 imprint of 32 bytes, a nonce that fits 64 bits, no extensions. The
+// bytes read are kept as the request's `der`: they are what was sent. On
+// failure, the reason.
+std::variant<TimestampRequest, std::string> parse_timestamp_request(std::span<const std::uint8_t> der);
+
 // 64 bits from getrandom.
 std::variant<std::uint64_t, RandomSourceError> random_nonce();
 
@@ -87,6 +93,9 @@ std::variant<std::vector<X509Ptr>, std::string> read_certificates(std::span<cons
 std::variant<TimestampTrust, std::string> read_trust(std::span<const std::uint8_t> roots,
                                                      std::span<const std::uint8_t> intermediates,
                                                      std::optional<std::span<const std::uint8_t>> tsa_certificate);
+
+// The certificates as PEM text, in order: read_certificates reads them back.
+Bytes certificates_pem(std::span<const X509Ptr> certificates);
 
 struct TimestampExpectations {
     std::span<const std::uint8_t> digest;

@@ -128,6 +128,19 @@ std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<co
 
 }  // namespace
 
+Bytes certificates_pem(std::span<const X509Ptr> certificates) {
+    OpenSslErrorScope scope;
+    const BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio) throw std::bad_alloc();
+    for (const auto& certificate : certificates) {
+        // Writing to memory fails only when memory does.
+        if (PEM_write_bio_X509(bio.get(), certificate.get()) != 1) throw std::bad_alloc();
+    }
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return Bytes(data, data + size);
+}
+
 std::variant<TimestampTrust, std::string> read_trust(std::span<const std::uint8_t> roots,
                                                      std::span<const std::uint8_t> intermediates,
                                                      std::optional<std::span<const std::uint8_t>> tsa_certificate) {

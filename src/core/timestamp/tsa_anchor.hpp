@@ -24,6 +24,9 @@ public:
               std::optional<std::string> signer_common_name);
 
     const std::string& id() const noexcept { return id_; }
+    const TimestampTrust& trust() const noexcept { return trust_; }
+    const std::optional<std::string>& policy() const noexcept { return policy_; }
+    const std::optional<std::string>& signer_common_name() const noexcept { return signer_common_name_; }
 
     // A request for the root with a fresh nonce and the anchor's policy.
     std::variant<TimestampRequest, RandomSourceError> request(const MerkleRoot& root) const;
