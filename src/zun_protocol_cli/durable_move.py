@@ -14,6 +14,7 @@ import errno
 import os
 import stat
 from collections.abc import Callable
+from types import TracebackType
 from typing import Any
 
 _RENAME_NOREPLACE = 1
@@ -78,22 +79,50 @@ def open_directory(path: str) -> int:
     return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
 
 
-def move_entry(source_fd: int, name: str, target_fd: int) -> str:
-    """Moves the entry `name` of the directory `source_fd` into the directory `target_fd`, under
-    its own name or, when that is taken, the first free one of "name.1", "name.2", ...; returns
-    the name it got. Both directories are flushed before it returns. Raises OSError."""
-    mode = os.lstat(name, dir_fd=source_fd).st_mode
-    _flush_contents(source_fd, name, mode)
-    for attempt in range(_NAME_ATTEMPTS):
-        new_name = f"{name}.{attempt}" if attempt else name
+class Mover:
+    """Moves entries of the directory `source` into the directory `target`. The renames are
+    flushed together when the mover is closed (two directory flushes in all, instead of two per
+    entry): a rename is atomic on its own, so until then each entry is in one place or the
+    other, and once close() has returned every move survives a power cut. Raises OSError."""
+
+    def __init__(self, source: str, target: str) -> None:
+        self._source_fd = open_directory(source)
         try:
-            _rename_noreplace(source_fd, name, target_fd, new_name, stat.S_ISDIR(mode))
-        except FileExistsError:
-            continue
-        os.fsync(target_fd)
-        os.fsync(source_fd)
-        return new_name
-    raise FileExistsError(errno.EEXIST, f"{_NAME_ATTEMPTS} names taken in the destination", name)
+            self._target_fd = open_directory(target)
+        except OSError:
+            os.close(self._source_fd)
+            raise
+
+    def move(self, name: str) -> str:
+        """Moves the entry `name` under its own name or, when that is taken, the first free one
+        of "name.1", "name.2", ...; returns the name it got."""
+        mode = os.lstat(name, dir_fd=self._source_fd).st_mode
+        _flush_contents(self._source_fd, name, mode)
+        for attempt in range(_NAME_ATTEMPTS):
+            new_name = f"{name}.{attempt}" if attempt else name
+            try:
+                _rename_noreplace(self._source_fd, name, self._target_fd, new_name, stat.S_ISDIR(mode))
+            except FileExistsError:
+                continue
+            return new_name
+        raise FileExistsError(errno.EEXIST, f"{_NAME_ATTEMPTS} names taken in the destination", name)
+
+    def close(self) -> None:
+        """Flushes both directories, target first: where a file system flushes them apart, a
+        crash between the two can leave a moved entry in both places, never in neither."""
+        try:
+            os.fsync(self._target_fd)
+            os.fsync(self._source_fd)
+        finally:
+            os.close(self._target_fd)
+            os.close(self._source_fd)
+
+    def __enter__(self) -> Mover:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
 
 
 def make_directories(path: str) -> None:

@@ -249,33 +249,30 @@ def run_quarantine(args: argparse.Namespace) -> int:
 
 
 def move_all(inspection: Inspection, target: str, as_json: bool) -> None:
+    """Moves the files that break list(), then says what moved, once the moves are flushed."""
+    moved: list[tuple[str, str]] = []
     try:
         durable_move.make_directories(target)
-        source_fd = durable_move.open_directory(inspection.directory)
+        mover = durable_move.Mover(inspection.directory, target)
     except OSError as failure:
         raise CommandError(f"{file_name(target)}: {failure.strerror}") from None
     try:
-        target_fd = durable_move.open_directory(target)
-    except OSError as failure:
-        os.close(source_fd)
-        raise CommandError(f"{file_name(target)}: {failure.strerror}") from None
-    try:
-        for name in inspection.breaking:
-            try:
-                new_name = durable_move.move_entry(source_fd, name, target_fd)
-            except FileNotFoundError:  # dropped meanwhile: nothing left to move
-                continue
-            except OSError as failure:
-                raise CommandError(move_failure(inspection.directory, name, target, failure)) from None
+        with mover:
+            for name in inspection.breaking:
+                try:
+                    moved.append((name, mover.move(name)))
+                except FileNotFoundError:  # dropped meanwhile: nothing left to move
+                    continue
+                except OSError as failure:
+                    raise CommandError(move_failure(inspection.directory, name, target, failure)) from None
+    finally:
+        for name, new_name in moved:
             moved_to = file_name(join(target, new_name))
             if as_json:
                 json_line({"file": file_name(name), "from": file_name(join(inspection.directory, name)),
                            "to": moved_to, "message": inspection.breaking[name]})
             else:
                 print(f"{shown(file_name(name))} -> {shown(moved_to)}")
-    finally:
-        os.close(target_fd)
-        os.close(source_fd)
 
 
 def move_failure(directory: str, name: str, target: str, failure: OSError) -> str:

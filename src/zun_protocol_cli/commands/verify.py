@@ -143,7 +143,8 @@ def verify_lines(first: int, lines: list[bytes], descriptors: dict[str, PeerIden
         if line.isspace():
             continue
         try:
-            envelope = SignedEnvelope.from_json(line.decode())
+            # Without its line break, so that positions in messages are within the line.
+            envelope = SignedEnvelope.from_json(line.rstrip(b"\r\n").decode())
         except UnicodeDecodeError as failure:
             failed((number, UNREADABLE_LINE, f"not UTF-8: byte {failure.start + 1} of the line"))
             continue
