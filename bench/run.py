@@ -29,6 +29,7 @@ BENCHMARKS = (
     ("bench_identity", "Identity", ("PyNaCl", "cryptography")),
     ("bench_queue", "EnvelopeQueue", ()),
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),
+    ("bench_cli", "Command line", ()),
 )
 PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography")
 COLUMNS = ("benchmark", "case", "ours", "peer", "ratio", "target", "met", "peer is")

@@ -188,11 +188,10 @@ def run_check(args: argparse.Namespace) -> int:
             print(f"{shown(directory)}: {shown(inspection.failure)}")
         return EXIT_FAULT
     now = time.time()
-    counts = {"breaks_list": 0, "leftover": 0, "not_an_item": 0}
-    for entry in inspection.entries or ():
-        found = finding(inspection, entry)
-        if found is None:
-            continue
+    counts = {"breaks_list": 0, "leftover": 0, "not_an_item": 0}  # also the order in which they are shown
+    findings = [(found, entry) for entry in inspection.entries or () if (found := finding(inspection, entry))]
+    findings.sort(key=lambda pair: list(counts).index(pair[0]["finding"]))
+    for found, entry in findings:
         counts[found["finding"]] += 1
         if args.json:
             json_line(found)

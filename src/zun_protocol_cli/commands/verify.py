@@ -240,7 +240,9 @@ def run_verify(args: argparse.Namespace) -> int:
                         json_line({"line": number, "outcome": outcome, "reason": reason})
                     else:
                         print(f"line {number}: {outcome.replace('_', ' ')}: {shown(reason)}")
-        except OSError as failure:
+        except BrokenPipeError:
+            raise  # stdout's reader went away: main() ends quietly
+        except OSError as failure:  # reading the archive
             raise CommandError(f"{file_name(args.archive or '-')}: {failure.strerror}") from None
     if args.json:
         json_line({"summary": counts})
