@@ -114,6 +114,13 @@ def run_ls(args: argparse.Namespace) -> int:
 # ---- check and quarantine -------------------------------------------------------------------------
 
 
+def probe_items(directory: str) -> ItemProbe:
+    try:
+        return ItemProbe(directory)
+    except OSError as failure:
+        raise CommandError(f"no private directory to list item files in: {failure}") from None
+
+
 class Inspection:
     """The entries of a queue directory, and the message of each item file that breaks list()."""
 
@@ -130,7 +137,7 @@ class Inspection:
         items = [entry for entry in self.entries or () if entry.kind == ITEM]
         if not items:
             return
-        with ItemProbe(directory) as probe, Progress(len(items), "file", "checking") as progress:
+        with probe_items(directory) as probe, Progress(len(items), "file", "checking") as progress:
             for entry in items:
                 message = probe.failure(entry.name)
                 if message is not None:
@@ -232,23 +239,24 @@ def run_quarantine(args: argparse.Namespace) -> int:
     inspection = Inspection(directory)
     if inspection.failure is not None:
         raise CommandError(f"{inspection.failure} (the directory itself: nothing to move)")
-    if inspection.breaking:
-        move_all(inspection, target, args.json)
+    moved = move_all(inspection, target, args.json) if inspection.breaking else 0
     queue = bind(directory)
     try:
         items = queue.list()
     except (ValueError, OSError) as failure:
         raise CommandError(f"list() still fails: {failure}") from None
     if args.json:
-        json_line({"summary": {"moved": len(inspection.breaking), "items": len(items), "list_succeeds": True}})
+        json_line({"summary": {"moved": moved, "items": len(items), "list_succeeds": True}})
     else:
-        moved = f"moved {len(inspection.breaking)} files to {shown(target)}; " if inspection.breaking else "nothing to move; "
-        print(f"{moved}list() succeeds: {len(items)} items")
+        done = f"moved {moved} files to {shown(target)}; " if moved else "nothing to move; "
+        print(f"{done}list() succeeds: {len(items)} items")
     return EXIT_OK
 
 
-def move_all(inspection: Inspection, target: str, as_json: bool) -> None:
-    """Moves the files that break list(), then says what moved, once the moves are flushed."""
+def move_all(inspection: Inspection, target: str, as_json: bool) -> int:
+    """Moves the files that break list(), then says what moved, once the moves are flushed;
+    returns how many moved. Each file is listed once more just before its move: one that a push
+    has replaced meanwhile by a readable item stays."""
     moved: list[tuple[str, str]] = []
     try:
         durable_move.make_directories(target)
@@ -256,8 +264,10 @@ def move_all(inspection: Inspection, target: str, as_json: bool) -> None:
     except OSError as failure:
         raise CommandError(f"{file_name(target)}: {failure.strerror}") from None
     try:
-        with mover:
+        with mover, probe_items(inspection.directory) as probe:
             for name in inspection.breaking:
+                if probe.failure(name) is None:
+                    continue
                 try:
                     moved.append((name, mover.move(name)))
                 except FileNotFoundError:  # dropped meanwhile: nothing left to move
@@ -272,6 +282,7 @@ def move_all(inspection: Inspection, target: str, as_json: bool) -> None:
                            "to": moved_to, "message": inspection.breaking[name]})
             else:
                 print(f"{shown(file_name(name))} -> {shown(moved_to)}")
+    return len(moved)
 
 
 def move_failure(directory: str, name: str, target: str, failure: OSError) -> str:
