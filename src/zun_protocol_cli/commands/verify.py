@@ -24,12 +24,15 @@ from zun_protocol import PeerIdentityDescriptor, SignedEnvelope
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
 from zun_protocol_cli.output import Progress, file_name, json_line, shown
 
-VERIFIED, BAD_SIGNATURE, UNKNOWN_SIGNER, UNREADABLE_LINE = "verified", "bad_signature", "unknown_signer", "unreadable_line"
+VERIFIED, BAD_SIGNATURE = "verified", "bad_signature"
+UNKNOWN_SIGNER, UNREADABLE_LINE = "unknown_signer", "unreadable_line"
 OUTCOMES = (VERIFIED, BAD_SIGNATURE, UNKNOWN_SIGNER, UNREADABLE_LINE)
 # Lines per task: a few milliseconds of verification, so that handing a batch to a thread costs
 # little beside it, while few lines wait in memory (at most two batches per thread).
 BATCH_LINES = 256
 READ_BUFFER = 1 << 20
+_TO_STANDARD = str.maketrans("-_", "+/")
+
 
 def _base64(text: str) -> bytes:
     data = text.encode("ascii")
@@ -43,7 +46,6 @@ def _base64url(text: str) -> bytes:
     return _base64(text.translate(_TO_STANDARD))
 
 
-_TO_STANDARD = str.maketrans("-_", "+/")
 DECODERS: dict[str, Callable[[str], bytes]] = {
     "base64": _base64,
     "base64url": _base64url,
