@@ -79,7 +79,12 @@ def test_wheel_is_one_abi3_build_for_310_and_later(wheel):
         names = set(archive.namelist())
         metadata = archive.read(f"zun_protocol-{zp.__version__}.dist-info/WHEEL").decode()
         stubs = {archive.read(name) for name in ("zun_protocol.pyi", "zun_protocol-stubs/__init__.pyi")}
+        entry_points = archive.read(f"zun_protocol-{zp.__version__}.dist-info/entry_points.txt").decode()
     assert {"zun_protocol.abi3.so", "zun_protocol.pyi", "zun_protocol-stubs/__init__.pyi"} <= names
+    # The command line travels in the same wheel, every command with it.
+    command_line = REPO / "src" / "zun_protocol_cli"
+    assert {str(p.relative_to(command_line.parent)) for p in command_line.rglob("*.py")} <= names
+    assert "zun-protocol = zun_protocol_cli:main" in entry_points.splitlines()
     assert f"Tag: cp310-abi3-{PLATFORM_TAG}" in metadata.splitlines()
     assert "Root-Is-Purelib: false" in metadata.splitlines()
     assert stubs == {STUB.read_bytes()}

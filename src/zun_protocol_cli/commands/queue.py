@@ -1,0 +1,328 @@
+"""`zun-protocol queue`: what is in a spill queue, which files make list() fail, moving those
+aside, and one item at a time."""
+from __future__ import annotations
+
+import argparse
+import errno
+import json
+import os
+import shlex
+import time
+from typing import Any
+
+from zun_protocol import EnvelopeQueue
+
+from zun_protocol_cli import durable_move
+from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
+from zun_protocol_cli.output import Progress, file_name, json_line, shown, utc_time
+from zun_protocol_cli.queue_files import (
+    ITEM, LEFTOVER, DirectoryFailure, Entry, ItemFailure, ItemProbe, bind, is_item_name, item_file_name, join,
+    scan,
+)
+
+QUARANTINE = "quarantine"
+
+
+def register(subcommands: Any) -> None:
+    queue = subcommands.add_parser(
+        "queue", help="inspect and repair a spill queue",
+        description="Inspect and repair a spill queue directory. Without --dir, the default queue "
+                    "(EnvelopeQueue.default(): $HOME/.tamsel/envelope-queue).")
+    actions = queue.add_subparsers(title="actions", dest="action", metavar="ACTION", required=True)
+    where = argparse.ArgumentParser(add_help=False)
+    where.add_argument("--dir", metavar="DIR", help="the queue directory (default: the default queue's)")
+    listing = argparse.ArgumentParser(add_help=False)
+    listing.add_argument("--json", action="store_true", help="one JSON object per line")
+
+    ls = actions.add_parser("ls", parents=[where, listing], help="the items, in list() order",
+                            description="Id, pair class, size and modification time of each item, "
+                                        "in list() order.")
+    ls.set_defaults(run=run_ls)
+
+    check = actions.add_parser(
+        "check", parents=[where, listing], help="every file that makes list() fail",
+        description="Every file that makes list() fail, with the message list() gives, then the "
+                    "temporary files left by pushes and the entries that are not items. Reads only; "
+                    "changes nothing. Exit status 1 when list() would fail.")
+    check.set_defaults(run=run_check)
+
+    quarantine = actions.add_parser(
+        "quarantine", parents=[where, listing], help="move the files that make list() fail aside",
+        description=f"Moves each file that makes list() fail into DIR/{QUARANTINE}/ (or --to), by a "
+                    "rename flushed to disk in both directories. Nothing is deleted or overwritten: a "
+                    "name already taken gets a suffix .1, .2, ... Then checks that list() succeeds.")
+    quarantine.add_argument("--to", metavar="DIR2", help=f"where to move them (default: DIR/{QUARANTINE})")
+    quarantine.set_defaults(run=run_quarantine)
+
+    show = actions.add_parser("show", parents=[where], help="one item, as JSON",
+                              description="The item ID (its pair class and envelope) as JSON. Reads only "
+                                          "that item's file, so it works while other files break list().")
+    show.add_argument("id", metavar="ID", help="the item's queue id")
+    show.set_defaults(run=run_show)
+
+    drop = actions.add_parser("drop", parents=[where], help="delete one item",
+                              description="Deletes the item ID, as drop_item() does after a re-emission, "
+                                          "whether or not its file can be read.")
+    drop.add_argument("id", metavar="ID", help="the item's queue id")
+    drop.set_defaults(run=run_drop)
+
+
+def queue_directory(args: argparse.Namespace) -> str:
+    return args.dir if args.dir is not None else EnvelopeQueue.default().dir
+
+
+def list_items(queue: EnvelopeQueue, directory: str) -> list[Any]:
+    try:
+        return queue.list()
+    except (ValueError, OSError) as failure:
+        raise CommandError(f"{failure} (`zun-protocol queue check{dir_option(directory)}` names the files)") from None
+
+
+def dir_option(directory: str) -> str:
+    return f" --dir {shlex.quote(directory)}"
+
+
+# ---- ls ------------------------------------------------------------------------------------------
+
+
+def run_ls(args: argparse.Namespace) -> int:
+    directory = queue_directory(args)
+    rows = []
+    for item in list_items(bind(directory), directory):
+        try:
+            status = os.stat(join(directory, item_file_name(item.queue_id)))
+            size, modified = status.st_size, utc_time(status.st_mtime)
+        except OSError:  # its file name does not follow from its id, or it went meanwhile
+            size, modified = None, None
+        rows.append({"queue_id": item.queue_id, "pair_class": item.pair_class, "size": size, "modified": modified})
+    if args.json:
+        for row in rows:
+            json_line(row)
+        return EXIT_OK
+    if not rows:
+        print(f"no items in {shown(directory)}")
+        return EXIT_OK
+    table = [("QUEUE ID", "PAIR CLASS", "SIZE", "MODIFIED")] + [
+        (shown(r["queue_id"]), shown(r["pair_class"]), "-" if r["size"] is None else str(r["size"]),
+         r["modified"] or "-") for r in rows]
+    widths = [max(len(row[i]) for row in table) for i in range(3)]
+    for row in table:
+        print(f"{row[0]:{widths[0]}}  {row[1]:{widths[1]}}  {row[2]:>{widths[2]}}  {row[3]}")
+    return EXIT_OK
+
+
+# ---- check and quarantine -------------------------------------------------------------------------
+
+
+def probe_items(directory: str) -> ItemProbe:
+    try:
+        return ItemProbe(directory)
+    except OSError as failure:
+        raise CommandError(f"no private directory to list item files in: {failure}") from None
+
+
+class Inspection:
+    """The entries of a queue directory, and the message of each item file that breaks list()."""
+
+    def __init__(self, directory: str) -> None:
+        self.directory = directory
+        self.failure: str | None = None  # list() fails at the directory itself
+        self.entries: list[Entry] | None = None  # None: no directory, so list() returns nothing
+        self.breaking: dict[str, str] = {}
+        try:
+            self.entries = scan(directory)
+        except DirectoryFailure as failure:
+            self.failure = str(failure)
+            return
+        items = [entry for entry in self.entries or () if entry.kind == ITEM]
+        if not items:
+            return
+        with probe_items(directory) as probe, Progress(len(items), "file", "checking") as progress:
+            for entry in items:
+                message = probe.failure(entry.name)
+                if message is not None:
+                    self.breaking[entry.name] = message
+                progress.update(1)
+
+    @property
+    def item_count(self) -> int:
+        return sum(entry.kind == ITEM for entry in self.entries or ())
+
+    @property
+    def list_fails(self) -> bool:
+        return self.failure is not None or bool(self.breaking)
+
+
+def age(seconds: float) -> str:
+    for unit, length in (("d", 86400), ("h", 3600), ("min", 60)):
+        if seconds >= length:
+            return f"{int(seconds // length)} {unit}"
+    return f"{max(int(seconds), 0)} s"
+
+
+def finding(inspection: Inspection, entry: Entry) -> dict[str, Any] | None:
+    path = join(inspection.directory, entry.name)
+    common = {"file": file_name(entry.name), "path": file_name(path), "type": entry.file_type}
+    if entry.name in inspection.breaking:
+        return {**common, "finding": "breaks_list", "message": inspection.breaking[entry.name]}
+    if entry.kind == LEFTOVER:
+        return {**common, "finding": "leftover", "pid": entry.push_pid, "size": entry.size,
+                "modified": utc_time(entry.mtime)}
+    if entry.kind != ITEM:
+        return {**common, "finding": "not_an_item"}
+    return None
+
+
+def finding_text(found: dict[str, Any], now: float, entry: Entry) -> str:
+    name = shown(found["file"])
+    if found["finding"] == "breaks_list":
+        return f"{name}: {shown(found['message'])}"
+    if found["finding"] == "leftover":
+        process = f" of process {found['pid']}" if found["pid"] is not None else ""
+        return (f"{name}: temporary file of a push{process}, {age(now - entry.mtime)} old, "
+                f"{entry.size} byte{'' if entry.size == 1 else 's'} ({found['type']}); list() does not read it")
+    return f"{name}: not an item ({found['type']}); list() does not read it"
+
+
+def run_check(args: argparse.Namespace) -> int:
+    directory = queue_directory(args)
+    inspection = Inspection(directory)
+    if inspection.failure is not None:
+        if args.json:
+            json_line({"file": None, "path": file_name(directory), "finding": "breaks_list",
+                       "message": inspection.failure})
+        else:
+            print(f"{shown(directory)}: {shown(inspection.failure)}")
+        return EXIT_FAULT
+    now = time.time()
+    counts = {"breaks_list": 0, "leftover": 0, "not_an_item": 0}  # also the order in which they are shown
+    findings = [(found, entry) for entry in inspection.entries or () if (found := finding(inspection, entry))]
+    findings.sort(key=lambda pair: list(counts).index(pair[0]["finding"]))
+    for found, entry in findings:
+        counts[found["finding"]] += 1
+        if args.json:
+            json_line(found)
+        else:
+            print(finding_text(found, now, entry))
+    if args.json:
+        json_line({"summary": {"items": inspection.item_count, "breaking": counts["breaks_list"],
+                               "leftovers": counts["leftover"], "not_items": counts["not_an_item"],
+                               "list_succeeds": not inspection.list_fails}})
+    elif inspection.entries is None:
+        print(f"{shown(directory)}: no such directory; list() returns no items")
+    elif inspection.list_fails:
+        print(f"list() fails: {counts['breaks_list']} of {inspection.item_count} item files break it; "
+              f"`zun-protocol queue quarantine{shown(dir_option(directory))}` moves them aside")
+    else:
+        print(f"list() succeeds: {inspection.item_count} items")
+    return EXIT_FAULT if inspection.list_fails else EXIT_OK
+
+
+def quarantine_target(args: argparse.Namespace, directory: str) -> str:
+    if args.to is None:
+        return join(directory, QUARANTINE)
+    target: str = args.to
+    parent = os.path.dirname(os.path.abspath(target))
+    try:
+        inside = os.path.samefile(parent, directory) and is_item_name(os.path.basename(target.rstrip("/")))
+        same = os.path.exists(target) and os.path.samefile(target, directory)
+    except OSError:
+        return target
+    if same or inside:
+        raise UsageError(f"--to {target}: moved there, the files would still be read by list()")
+    return target
+
+
+def run_quarantine(args: argparse.Namespace) -> int:
+    directory = queue_directory(args)
+    target = quarantine_target(args, directory)
+    inspection = Inspection(directory)
+    if inspection.failure is not None:
+        raise CommandError(f"{inspection.failure} (the directory itself: nothing to move)")
+    moved = move_all(inspection, target, args.json) if inspection.breaking else 0
+    queue = bind(directory)
+    try:
+        items = queue.list()
+    except (ValueError, OSError) as failure:
+        raise CommandError(f"list() still fails: {failure}") from None
+    if args.json:
+        json_line({"summary": {"moved": moved, "items": len(items), "list_succeeds": True}})
+    else:
+        done = f"moved {moved} files to {shown(target)}; " if moved else "nothing to move; "
+        print(f"{done}list() succeeds: {len(items)} items")
+    return EXIT_OK
+
+
+def move_all(inspection: Inspection, target: str, as_json: bool) -> int:
+    """Moves the files that break list(), then says what moved, once the moves are flushed;
+    returns how many moved. Each file is listed once more just before its move: one that a push
+    has replaced meanwhile by a readable item stays."""
+    moved: list[tuple[str, str]] = []
+    try:
+        durable_move.make_directories(target)
+        mover = durable_move.Mover(inspection.directory, target)
+    except OSError as failure:
+        raise CommandError(f"{file_name(target)}: {failure.strerror}") from None
+    try:
+        with mover, probe_items(inspection.directory) as probe:
+            for name in inspection.breaking:
+                if probe.failure(name) is None:
+                    continue
+                try:
+                    moved.append((name, mover.move(name)))
+                except FileNotFoundError:  # dropped meanwhile: nothing left to move
+                    continue
+                except OSError as failure:
+                    raise CommandError(move_failure(inspection.directory, name, target, failure)) from None
+    finally:
+        for name, new_name in moved:
+            moved_to = file_name(join(target, new_name))
+            if as_json:
+                json_line({"file": file_name(name), "from": file_name(join(inspection.directory, name)),
+                           "to": moved_to, "message": inspection.breaking[name]})
+            else:
+                print(f"{shown(file_name(name))} -> {shown(moved_to)}")
+    return len(moved)
+
+
+def move_failure(directory: str, name: str, target: str, failure: OSError) -> str:
+    where = f"cannot move {file_name(join(directory, name))} to {file_name(target)}: {failure.strerror}"
+    if failure.errno == errno.EXDEV:
+        where += " (choose a --to directory on the queue's file system)"
+    return where + "; files moved so far stay moved, nothing was deleted"
+
+
+# ---- show and drop --------------------------------------------------------------------------------
+
+
+def item_path(args: argparse.Namespace) -> tuple[str, str]:
+    directory = queue_directory(args)
+    name = item_file_name(args.id)
+    if not os.path.lexists(join(directory, name)):
+        raise CommandError(f"no item {json.dumps(args.id)} in {file_name(directory)}")
+    return directory, name
+
+
+def run_show(args: argparse.Namespace) -> int:
+    directory, name = item_path(args)
+    try:
+        with ItemProbe(directory) as probe:
+            item = probe.read(name)
+    except ItemFailure as failure:
+        raise CommandError(str(failure)) from None
+    if item is None or item.queue_id != args.id:
+        held = "" if item is None else f": its file {file_name(name)} holds the item {json.dumps(item.queue_id)}"
+        raise CommandError(f"no item {json.dumps(args.id)} in {file_name(directory)}{held}")
+    shown_item = {"queue_id": item.queue_id, "pair_class": item.pair_class, "envelope": item.envelope.to_dict()}
+    print(json.dumps(shown_item, indent=2))
+    return EXIT_OK
+
+
+def run_drop(args: argparse.Namespace) -> int:
+    directory, name = item_path(args)
+    try:
+        bind(directory).drop_item(args.id)
+    except OSError as failure:
+        raise CommandError(str(failure)) from None
+    print(f"dropped {shown(args.id)} ({shown(file_name(join(directory, name)))})")
+    return EXIT_OK

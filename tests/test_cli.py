@@ -1,0 +1,343 @@
+"""The zun-protocol command line: its conventions, the queue commands on a queue that list()
+refuses, and verify on a mixed archive. Mostly main(argv) in this process; the console script
+where a real process matters."""
+import base64
+import binascii
+import json
+import os
+import signal
+import stat
+import subprocess
+import sys
+import sysconfig
+import time
+
+import pytest
+
+import zun_protocol as zp
+from zun_protocol_cli import durable_move, main, output
+
+SCRIPT = os.path.join(sysconfig.get_path("scripts"), "zun-protocol")
+FIELDS = {
+    "exchange_id": "x",
+    "peer_self": {"class": "body", "type": "peer", "ref": "p1"},
+    "direction": "outbound",
+    "request_hash": "h1",
+    "our_signature": "s1",
+    "opened_at": "2026-04-15T09:00:00Z",
+    "protocol_hint": "https",
+    "counterparty_identifier": "api.example.com",
+}
+
+
+def envelope(exchange_id, **fields):
+    return zp.SignedEnvelope.from_dict({**FIELDS, "exchange_id": exchange_id, **fields})
+
+
+@pytest.fixture
+def cli(capsys):
+    """main(argv) -> (status, stdout, stderr)."""
+    def run(*argv):
+        status = main([str(a) for a in argv])
+        out, err = capsys.readouterr()
+        return status, out, err
+    return run
+
+
+def one_error_line(err):
+    assert err.endswith("\n") and err.count("\n") == 1 and err.startswith("zun-protocol: error: "), err
+    return err
+
+
+# ---- conventions -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("argv", [
+    [], ["queue"], ["frobnicate"], ["queue", "ls", "--nope"], ["queue", "show"],
+    ["verify"], ["verify", "--descriptors", "d", "--threads", "0"],
+    ["verify", "--descriptors", "d", "--signature-encoding", "base32"],
+])
+def test_usage_errors_exit_2_with_one_line(cli, argv):
+    status, out, err = cli(*argv)
+    assert (status, out) == (2, "")
+    one_error_line(err)
+
+
+def test_console_script_and_module_run_the_same_command(tmp_path):
+    zp.EnvelopeQueue(str(tmp_path)).push("trust", envelope("0190-a"))
+    (tmp_path / "0190-b.json").write_text("{")
+    for command in ([SCRIPT], [sys.executable, "-m", "zun_protocol_cli"]):
+        version = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=60)
+        assert (version.returncode, version.stdout) == (0, f"zun-protocol {zp.__version__}\n")
+        check = subprocess.run([*command, "queue", "check", "--dir", str(tmp_path)], capture_output=True,
+                               text=True, timeout=60)
+        assert check.returncode == 1 and check.stdout.startswith("0190-b.json: queue JSON error: ")
+        usage = subprocess.run([*command, "queue", "drop"], capture_output=True, text=True, timeout=60)
+        assert usage.returncode == 2 and usage.stdout == ""
+        one_error_line(usage.stderr)
+
+
+# ---- queue ------------------------------------------------------------------------------------------
+
+
+BREAKING = ["0190-trunc.json", "a-dir.json", "dangling.json", "fifo.json", "zero.json"]
+
+
+def broken_queue(directory):
+    """Three good items, then one file of each kind that makes list() fail, a temporary file
+    of a push and a file that is not an item."""
+    queue = zp.EnvelopeQueue(str(directory))
+    for n in range(3):
+        queue.push("trust", envelope(f"0190-good-{n}"))
+    queue.push("routing", envelope("0190-trunc"))
+    truncated = directory / "0190-trunc.json"
+    truncated.write_bytes(truncated.read_bytes()[:40])
+    (directory / "a-dir.json").mkdir()
+    (directory / "a-dir.json" / "inside").write_text("kept")
+    (directory / "dangling.json").symlink_to(directory / "nowhere")
+    os.mkfifo(directory / "fifo.json")
+    (directory / "zero.json").symlink_to("/dev/zero")
+    (directory / ".spill-4242-4243-0.tmp").write_text("half")
+    (directory / "notes.txt").write_text("ops notes")
+    return queue
+
+
+def json_lines(out):
+    return [json.loads(line) for line in out.splitlines()]
+
+
+@pytest.mark.parametrize("route", ["renameat2", "link, or mkdir and rename"])
+def test_check_quarantine_check(cli, tmp_path, monkeypatch, route):
+    if route != "renameat2":
+        monkeypatch.setattr(durable_move, "renameat2", None)
+    directory = tmp_path / "q"
+    directory.mkdir()
+    queue = broken_queue(directory)
+    truncated = (directory / "0190-trunc.json").read_bytes()
+
+    status, out, _ = cli("queue", "check", "--dir", directory, "--json")
+    found = json_lines(out)
+    assert status == 1
+    assert found[-1] == {"summary": {"items": 8, "breaking": 5, "leftovers": 1, "not_items": 1,
+                                     "list_succeeds": False}}
+    breaking = [f for f in found if f.get("finding") == "breaks_list"]
+    assert [f["file"] for f in breaking] == BREAKING
+    assert {(f["file"], f["finding"]) for f in found[:-1]} - {(f["file"], "breaks_list") for f in breaking} == {
+        (".spill-4242-4243-0.tmp", "leftover"), ("notes.txt", "not_an_item")}
+    # Each message is the one list() gives once the files before it are out of its way.
+    aside = tmp_path / "aside"
+    aside.mkdir()
+    for f in breaking:
+        with pytest.raises((ValueError, OSError)) as refused:
+            queue.list()
+        assert f["message"] == str(refused.value)
+        os.rename(directory / f["file"], aside / f["file"])
+    for f in breaking:
+        os.rename(aside / f["file"], directory / f["file"])
+
+    (directory / "quarantine").mkdir()
+    (directory / "quarantine" / "fifo.json").write_text("moved aside earlier")
+    status, out, _ = cli("queue", "quarantine", "--dir", directory)
+    assert status == 0
+    assert out.splitlines()[-1] == f"moved 5 files to {directory}/quarantine; list() succeeds: 3 items"
+    assert [item.queue_id for item in queue.list()] == ["0190-good-0", "0190-good-1", "0190-good-2"]
+    kept = directory / "quarantine"
+    assert sorted(os.listdir(kept)) == sorted(BREAKING + ["fifo.json.1"])
+    assert (kept / "0190-trunc.json").read_bytes() == truncated
+    assert (kept / "a-dir.json" / "inside").read_text() == "kept"
+    assert os.readlink(kept / "dangling.json") == str(directory / "nowhere")
+    assert os.readlink(kept / "zero.json") == "/dev/zero"
+    assert stat.S_ISFIFO(os.lstat(kept / "fifo.json.1").st_mode)
+    assert (kept / "fifo.json").read_text() == "moved aside earlier"
+    assert sorted(os.listdir(directory)) == [
+        ".spill-4242-4243-0.tmp", "0190-good-0.json", "0190-good-1.json", "0190-good-2.json", "notes.txt",
+        "quarantine"]
+
+    status, out, _ = cli("queue", "check", "--dir", directory)
+    assert status == 0 and out.splitlines()[-1] == "list() succeeds: 3 items"
+    assert [line.split(":")[0] for line in out.splitlines()[:-1]] == [
+        ".spill-4242-4243-0.tmp", "notes.txt", "quarantine"]
+
+
+def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
+    directory, kept = tmp_path / "q", tmp_path / "q" / "quarantine"
+    directory.mkdir()
+    names = {f"bad-{n:04d}.json" for n in range(200)}
+    for name in names:
+        (directory / name).write_text(name)
+    interrupted = 0
+    for kill_after in (1, 80, 160):
+        child = subprocess.Popen([SCRIPT, "queue", "quarantine", "--dir", str(directory)],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 120
+        while child.poll() is None and time.monotonic() < deadline:
+            if kept.is_dir() and len(os.listdir(kept)) >= kill_after:
+                break
+        child.send_signal(signal.SIGKILL)
+        interrupted += child.wait() == -signal.SIGKILL
+        left, moved = set(os.listdir(directory)) - {"quarantine"}, set(os.listdir(kept))
+        assert left | moved == names and not left & moved
+        for name in names:
+            assert ((kept if name in moved else directory) / name).read_text() == name
+    assert interrupted
+    status, out, _ = cli("queue", "quarantine", "--dir", directory)
+    assert status == 0 and out.endswith("list() succeeds: 0 items\n")
+    assert set(os.listdir(kept)) == names
+
+
+def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
+    queue = zp.EnvelopeQueue(str(tmp_path))
+    queue.push("trust", envelope("0190-b"))
+    queue.push("routing", envelope("0190-a/x", request_hash="h2"))  # stored as 0190-ax.json
+    (tmp_path / "zz.json").write_text("{")
+
+    status, out, err = cli("queue", "ls", "--dir", tmp_path)
+    assert status == 1 and out == ""
+    assert one_error_line(err).startswith("zun-protocol: error: queue JSON error: EOF while parsing")
+    status, out, _ = cli("queue", "show", "--dir", tmp_path, "0190-a/x")
+    assert status == 0 and json.loads(out) == {
+        "queue_id": "0190-a/x", "pair_class": "routing",
+        "envelope": envelope("0190-a/x", request_hash="h2").to_dict()}
+    status, _, err = cli("queue", "show", "--dir", tmp_path, "0190-ax")  # another id, the same file
+    assert status == 1 and 'holds the item "0190-a/x"' in one_error_line(err)
+
+    assert cli("queue", "drop", "--dir", tmp_path, "zz")[0] == 0
+    status, out, _ = cli("queue", "ls", "--dir", tmp_path, "--json")
+    rows = json_lines(out)
+    assert status == 0 and [(r["queue_id"], r["pair_class"]) for r in rows] == [
+        ("0190-a/x", "routing"), ("0190-b", "trust")]
+    for row, name in zip(rows, ("0190-ax.json", "0190-b.json")):
+        assert row["size"] == os.stat(tmp_path / name).st_size
+        assert row["modified"] == output.utc_time(os.stat(tmp_path / name).st_mtime)
+    status, _, err = cli("queue", "drop", "--dir", tmp_path, "0190-c")
+    assert status == 1 and one_error_line(err) == f'zun-protocol: error: no item "0190-c" in {tmp_path}\n'
+
+
+def test_directory_that_list_refuses(cli, tmp_path):
+    not_a_dir = tmp_path / "file"
+    not_a_dir.write_text("")
+    with pytest.raises(OSError) as refused:
+        zp.EnvelopeQueue(str(not_a_dir)).list()
+    status, out, _ = cli("queue", "check", "--dir", not_a_dir)
+    assert status == 1 and out == f"{not_a_dir}: {refused.value}\n"
+    status, out, err = cli("queue", "quarantine", "--dir", not_a_dir)
+    assert status == 1 and out == "" and str(refused.value) in one_error_line(err)
+
+
+# ---- verify -----------------------------------------------------------------------------------------
+
+
+SIGNERS = [zp.SoftwareIdentity.from_seed(bytes([n]) * 32) for n in (1, 2)]
+STRANGER = zp.SoftwareIdentity.from_seed(bytes([9]) * 32)
+ENCODERS = {
+    "base64": lambda raw: base64.b64encode(raw).decode(),
+    "base64url": lambda raw: base64.urlsafe_b64encode(raw).decode().rstrip("="),
+    "hex": lambda raw: binascii.hexlify(raw).decode(),
+}
+LINES = 700
+# Line number -> what is wrong with it; batches of lines meet at 256/257 and 512/513.
+FAULTS = {5: "forged", 256: "forged", 257: "stranger", 300: "garbage", 512: "not utf-8", 513: "blank",
+          600: "undecodable", 700: "stranger"}
+
+
+def signed_line(number, signer, encode, fault=None):
+    fields = {**FIELDS, "exchange_id": f"ex-{number}", "request_hash": f"h{number}",
+              "peer_self": {"class": "body", "type": "peer", "ref": signer.fingerprint}}
+    payload = zp.SignedEnvelope.from_dict(fields).canonical_signing_bytes()
+    fields["our_signature"] = "!!" if fault == "undecodable" else encode(
+        signer.sign(payload + b"." if fault == "forged" else payload))
+    return json.dumps(fields).encode()
+
+
+def write_archive(path, encode, faults):
+    with open(path, "wb") as archive:
+        for number in range(1, LINES + 1):
+            fault = faults.get(number)
+            line = {"garbage": b'{"exchange_id": ', "not utf-8": b'{"exchange_id":"\xff"}', "blank": b"  "}.get(
+                fault) or signed_line(number, STRANGER if fault == "stranger" else SIGNERS[number % 2], encode, fault)
+            archive.write(line + b"\n")
+
+
+def expected_failures(encoding):
+    outcome = {"forged": "bad_signature", "undecodable": "bad_signature", "stranger": "unknown_signer",
+               "garbage": "unreadable_line", "not utf-8": "unreadable_line"}
+    reason = {"forged": "signature verification failed: BadSignature",
+              "undecodable": f"our_signature is not {encoding}",
+              "stranger": f"no descriptor with the fingerprint {STRANGER.fingerprint}",
+              "garbage": "invalid SignedEnvelope JSON: EOF while parsing a value at line 1 column 16",
+              "not utf-8": "not UTF-8: byte 17 of the line"}
+    return [{"line": n, "outcome": outcome[f], "reason": reason[f]} for n, f in sorted(FAULTS.items()) if f != "blank"]
+
+
+@pytest.fixture
+def descriptors(tmp_path):
+    """The first signer's descriptor as a file, the second's in a directory."""
+    (tmp_path / "one.json").write_text(SIGNERS[0].descriptor().to_json())
+    (tmp_path / "more").mkdir()
+    (tmp_path / "more" / "two.json").write_text(SIGNERS[1].descriptor().to_json())
+    (tmp_path / "more" / "README").write_text("not a descriptor, not read")
+    return [tmp_path / "one.json", tmp_path / "more"]
+
+
+@pytest.mark.parametrize("threads, encoding", [(1, "base64"), (3, "base64url"), (2, "hex")])
+def test_verify_counts_every_outcome_by_line(cli, tmp_path, descriptors, threads, encoding):
+    archive = tmp_path / "archive.ndjson"
+    write_archive(archive, ENCODERS[encoding], FAULTS)
+    common = ["--threads", threads, "--signature-encoding", encoding, "--descriptors", *descriptors, "--", archive]
+    failures = expected_failures(encoding)
+    counts = {"verified": LINES - 1 - len(failures), "bad_signature": 3, "unknown_signer": 2, "unreadable_line": 2}
+
+    status, out, _ = cli("verify", "--json", *common)
+    assert status == 1 and json_lines(out) == [*failures, {"summary": counts}]
+    status, out, _ = cli("verify", *common)
+    assert status == 1 and out.splitlines() == [
+        *(f"line {f['line']}: {f['outcome'].replace('_', ' ')}: {f['reason']}" for f in failures),
+        f"verified {counts['verified']}, bad signature 3, unknown signer 2, unreadable line 2"]
+
+    write_archive(archive, ENCODERS[encoding], {})
+    status, out, _ = cli("verify", *common)
+    assert (status, out) == (0, f"verified {LINES}, bad signature 0, unknown signer 0, unreadable line 0\n")
+
+
+def test_verify_reads_standard_input_through_the_console_script(tmp_path, descriptors):
+    archive = tmp_path / "archive.ndjson"
+    write_archive(archive, ENCODERS["base64"], FAULTS)
+    with open(archive, "rb") as stdin:
+        done = subprocess.run([SCRIPT, "verify", "--json", "--descriptors", *map(str, descriptors)], stdin=stdin,
+                              capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and json_lines(done.stdout)[:-1] == expected_failures("base64")
+
+
+def test_progress_display_changes_nothing_but_stderr(cli, tmp_path, descriptors, monkeypatch):
+    pytest.importorskip("tqdm")
+    archive = tmp_path / "archive.ndjson"
+    write_archive(archive, ENCODERS["base64"], FAULTS)
+    argv = ["verify", "--json", "--descriptors", *descriptors, "--", archive]
+    monkeypatch.setattr(output, "PROGRESS_DELAY", 0)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    shown = cli(*argv)
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    plain = cli(*argv)
+    assert shown[:2] == plain[:2] and "verifying" in shown[2] and plain[2] == ""
+
+
+@pytest.mark.parametrize("case, hint", [
+    ("two descriptors, one fingerprint", "two different descriptors with the fingerprint"),
+    ("archive taken as a descriptor", "is it the archive? name the archive first or after --"),
+    ("no archive file", "no-such.ndjson: No such file or directory"),
+    ("no descriptor", "no descriptor in"),
+])
+def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
+    archive = tmp_path / "archive.ndjson"
+    write_archive(archive, ENCODERS["base64"], {})
+    twin = tmp_path / "twin.json"
+    twin.write_text(SIGNERS[0].descriptor().to_json().replace("2026-04-15", "2027-01-01"))
+    (tmp_path / "empty").mkdir()
+    argv = {
+        "two descriptors, one fingerprint": ["--descriptors", *descriptors, twin, "--", archive],
+        "archive taken as a descriptor": ["--descriptors", *descriptors, archive],
+        "no archive file": ["--descriptors", *descriptors, "--", tmp_path / "no-such.ndjson"],
+        "no descriptor": ["--descriptors", tmp_path / "empty", "--", archive],
+    }[case]
+    status, out, err = cli("verify", *argv)
+    assert (status, out) == (2, "") and hint in one_error_line(err)
