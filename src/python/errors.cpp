@@ -4,6 +4,7 @@
 
 #include "core/anchor/anchor.hpp"
 #include "core/crypto/ed25519.hpp"
+#include "core/crypto/random.hpp"
 #include "core/merkle/proof.hpp"
 #include "core/queue/queue_error.hpp"
 #include "core/json/record_json.hpp"
@@ -86,5 +87,11 @@ void raise_proof_error(std::string_view reason) {
 }
 
 void raise_proof_error(const merkle::ProofError& error) { raise_proof_error(error.reason); }
+
+void raise_random_failure(const RandomSourceError& failure) {
+    const std::string message = "Error: " + failure.description;
+    raise_panic(message.c_str());
+    throw PythonError{};
+}
 
 }  // namespace zun::py

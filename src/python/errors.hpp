@@ -8,6 +8,7 @@ namespace zun {
 struct AnchorError;
 struct JsonError;
 struct QueueError;
+struct RandomSourceError;
 enum class VerifyOutcome : std::uint8_t;
 namespace merkle {
 struct ProofError;
@@ -49,6 +50,10 @@ enum class Failure {
 
 // The exception of the anchor failure's kind, with its full message.
 [[noreturn]] void raise_anchor_error(const AnchorError& error);
+
+// PanicException "Error: <description>": the OS random source failing is an
+// invariant of the process, not an error of the call.
+[[noreturn]] void raise_random_failure(const RandomSourceError& failure);
 
 // "signature verification failed: BadPublicKey" or "...: BadSignature";
 // `outcome` is a failure.

@@ -41,11 +41,7 @@ constexpr Signature kSign{"SoftwareIdentity.sign()", kSignParams};
 PyObject* identity_generate(PyObject*, PyObject*) {
     return guarded([&] {
         auto drawn = SoftwareIdentity::generate();
-        if (const auto* failure = std::get_if<RandomSourceError>(&drawn)) {
-            const std::string message = "Error: " + failure->description;
-            raise_panic(message.c_str());
-            throw PythonError{};
-        }
+        if (const auto* failure = std::get_if<RandomSourceError>(&drawn)) raise_random_failure(*failure);
         return wrap(software_identity_class.type, std::get<SoftwareIdentity>(std::move(drawn)));
     });
 }

@@ -31,12 +31,6 @@ PyObject* bytes_object(std::span<const std::uint8_t> data) {
 
 PyObject* new_int_from_hex(const std::string& hex) { return check(PyLong_FromString(hex.c_str(), nullptr, 16)); }
 
-[[noreturn]] void raise_random_failure(const RandomSourceError& failure) {
-    const std::string message = "Error: " + failure.description;
-    raise_panic(message.c_str());
-    throw PythonError{};
-}
-
 template <class T>
 T take(std::variant<T, AnchorError>&& result) {
     if (const auto* error = std::get_if<AnchorError>(&result)) raise_anchor_error(*error);

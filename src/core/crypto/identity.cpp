@@ -1,14 +1,12 @@
 #include "core/crypto/identity.hpp"
 
-#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <sodium.h>
-#include <sys/random.h>
 
 #include "core/crypto/ed25519_backends.hpp"
 #include "core/crypto/wipe.hpp"
-#include "core/queue/os_error.hpp"
 
 namespace zun {
 namespace {
@@ -35,15 +33,7 @@ SoftwareIdentity SoftwareIdentity::from_seed(std::span<const std::uint8_t, 32> s
 std::variant<SoftwareIdentity, RandomSourceError> SoftwareIdentity::generate() {
     Seed seed;
     const SeedWiper wiper{seed};
-    std::size_t filled = 0;
-    while (filled < seed.size()) {
-        const ssize_t got = retry_eintr([&] { return getrandom(seed.data() + filled, seed.size() - filled, 0); });
-        if (got < 0) {
-            const int code = errno;
-            return RandomSourceError{code, os_error_text(code)};
-        }
-        filled += static_cast<std::size_t>(got);
-    }
+    if (auto failure = fill_random(seed)) return std::move(*failure);
     return SoftwareIdentity(seed);
 }
 

@@ -10,15 +10,10 @@
 #include <variant>
 
 #include "core/crypto/ed25519.hpp"
+#include "core/crypto/random.hpp"
 #include "core/protocol/records.hpp"
 
 namespace zun {
-
-// The operating system's random source failed.
-struct RandomSourceError {
-    int code = 0;             // errno
-    std::string description;  // os_error_text(code): "<message> (os error <code>)"
-};
 
 class SoftwareIdentity {
 public:

@@ -1,14 +1,11 @@
 // Building a TimeStampReq, and the nonce that ties the answer to it.
-#include <sys/random.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <climits>
 #include <new>
 #include <utility>
 
 #include "core/crypto/openssl_errors.hpp"
-#include "core/queue/os_error.hpp"
 #include "core/timestamp/asn1_text.hpp"
 #include "core/timestamp/timestamp.hpp"
 
@@ -120,15 +117,7 @@ std::variant<TimestampRequest, std::string> parse_timestamp_request(std::span<co
 
 std::variant<std::uint64_t, RandomSourceError> random_nonce() {
     std::array<std::uint8_t, 8> bytes;
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = retry_eintr([&] { return getrandom(bytes.data() + filled, bytes.size() - filled, 0); });
-        if (got < 0) {
-            const int code = errno;
-            return RandomSourceError{code, os_error_text(code)};
-        }
-        filled += static_cast<std::size_t>(got);
-    }
+    if (auto failure = fill_random(bytes)) return std::move(*failure);
     std::uint64_t nonce = 0;
     for (const std::uint8_t b : bytes) nonce = nonce << 8 | b;
     return nonce;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/anchor/anchor.hpp"
-#include "core/crypto/identity.hpp"
+#include "core/crypto/random.hpp"
 #include "core/crypto/openssl_handles.hpp"
 #include "core/protocol/records.hpp"
 
