@@ -44,8 +44,7 @@ if ! grep -q '^flags:.*F' "$binfmt"; then
     exit 1
 fi
 
-# The wheels first (they need no root of their own), so that their build is not counted in
-# the time the root is held.
+# The wheels first: building them needs nothing of the arm64 root, whose lock comes after.
 aarch64_wheel=$(./scripts/build-wheel.sh --target aarch64)
 x86_64_wheel=$(./scripts/build-wheel.sh --target x86_64)
 built=$SECONDS

@@ -50,8 +50,9 @@ name=$target-linux-gnu.$glibc-zig$zig_version-openssl$openssl_version-sodium$sod
 prefix=$cache/deps/$name
 mkdir -p "$cache/deps" "$cache/sources"
 
-# One build per key at a time, whichever run (or pytest session) asked first.
-exec 9>"$cache/deps/.lock-$target"
+# One build at a time on the machine, whichever run (or pytest session) asked first: builds
+# share the toolchain, which the first one installs.
+exec 9>"$cache/deps/.lock"
 flock 9
 if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
@@ -105,7 +106,10 @@ unpack() {
         fi
         local download
         download=$(mktemp -d "$cache/sources/.download-XXXXXX")
-        (cd "$download" && apt-get source -qq --download-only "$package=$version" >&2)
+        # As root, apt would hand the download to its unprivileged user, which cannot write here.
+        local sandbox=()
+        [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
+        (cd "$download" && apt-get source -qq "${sandbox[@]}" --download-only "$package=$version" >&2)
         mv "$download"/* "$cache/sources/"
         rmdir "$download"
     fi
