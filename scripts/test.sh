@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds and installs the module, then runs every test. Before the main run:
 # the memcheck, sanitized-module and fuzz passes (scripts/memcheck.sh,
-# asan_module.sh, fuzz.sh) and the Python suite under CPython 3.10 and 3.13 with
-# wheels built by the other one (scripts/cross-python.sh). The main run is the
-# Python suite under `python -X dev`, with the native core programs under
-# ASan/UBSan.
+# asan_module.sh, fuzz.sh), the Python suite under CPython 3.10 and 3.13 with
+# wheels built by the other one (scripts/cross-python.sh) and the aarch64 wheel's
+# pass under emulation (scripts/cross-test.sh). The main run is the Python suite
+# under `python -X dev`, with the native core programs under ASan/UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,4 +20,5 @@ python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-dep
 ./scripts/tsan_threads.sh
 ./scripts/fuzz.sh
 ./scripts/cross-python.sh
+./scripts/cross-test.sh aarch64
 python3 -X dev -m pytest -q "$@"

@@ -4,6 +4,8 @@ import pytest
 
 from zun_protocol import ProtocolAddress
 
+pytestmark = pytest.mark.portable
+
 CLASSES = ["body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"]
 
 

@@ -8,6 +8,8 @@ import pytest
 
 from zun_protocol import AnchorProof, AnchorReceipt, MockAnchor
 
+pytestmark = pytest.mark.portable
+
 VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 CLASSES = {"AnchorReceipt": AnchorReceipt, "AnchorProof": AnchorProof}
 ZERO_HEX = "0" * 64

@@ -12,6 +12,8 @@ import pytest
 import zun_protocol as zp
 from zun_protocol import CounterpartyInfo, SignedEnvelope
 
+pytestmark = pytest.mark.portable
+
 MINIMAL = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"peer","ref":"p1"},"direction":"outbound",'
            '"request_hash":"h1","our_signature":"s1","opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
            '"counterparty_identifier":"peer-7"}')

@@ -15,6 +15,8 @@ import pytest
 import zun_protocol as zp
 from zun_protocol import AttestationChain, PeerIdentityDescriptor, SoftwareIdentity
 
+pytestmark = pytest.mark.portable
+
 REPO = pathlib.Path(__file__).resolve().parents[1]
 VECTORS = REPO / "tests" / "data" / "record-json.jsonl"
 CREATED_AT = "2026-04-15T00:00:00Z"
@@ -153,6 +155,7 @@ def test_identity_argument_binding():
         identity.surface = "os_keychain"
 
 
+@pytest.mark.needs_build_tools
 def test_failing_random_source_raises_panic(tmp_path):
     """getrandom is interposed in a child process so that it always fails with EIO."""
     source = tmp_path / "failing_getrandom.c"

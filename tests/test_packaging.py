@@ -1,9 +1,13 @@
 """What a user installs: the typed stub against the module, and the wheel itself
-(tag, contents, stable-ABI use, exported symbols, type checking from an installed copy)."""
+(tag, contents, stable-ABI use, exported symbols, type checking from an installed copy), and the
+distributable wheels for each architecture (their glibc floor, what they read at run time)."""
 import fcntl
+import functools
 import json
 import os
 import pathlib
+import platform
+import re
 import subprocess
 import sys
 import sysconfig
@@ -18,6 +22,10 @@ STUB = REPO / "src" / "python" / "zun_protocol.pyi"
 TYPED_USAGE = REPO / "tests" / "typed_usage.py"
 MODULE_DIR = pathlib.Path(zp.__file__).resolve().parent
 PLATFORM_TAG = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+# The distributable wheels: this machine's architecture runs here, the other is cross-built.
+TARGETS = ["x86_64", "aarch64"]
+HOST = platform.machine()
+GLIBC_FLOOR = (2, 28)
 
 
 def run(args, cwd, **env):
@@ -90,20 +98,25 @@ def test_wheel_is_one_abi3_build_for_310_and_later(wheel):
     assert stubs == {STUB.read_bytes()}
 
 
-@pytest.fixture(scope="session")
-def dist_wheel():
-    """The distributable wheel of scripts/build-wheel.sh, rebuilt in the directory it keeps,
-    so that it compiles only what changed."""
+@functools.cache
+def dist_wheel(target):
+    """The distributable wheel of scripts/build-wheel.sh for one architecture, rebuilt in the
+    directory it keeps, so that it compiles only what changed."""
     (REPO / "build").mkdir(exist_ok=True)
     with open(REPO / "build" / ".dist-lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        done = run([str(REPO / "scripts" / "build-wheel.sh")], REPO)
+        done = run([str(REPO / "scripts" / "build-wheel.sh"), "--target", target], REPO)
     return REPO / done.stdout.split()[-1]
 
 
-@pytest.fixture(params=["wheel", "dist_wheel"])
+@pytest.fixture(params=["source build", *TARGETS])
 def each_wheel(request):
-    return request.getfixturevalue(request.param)
+    return request.getfixturevalue("wheel") if request.param == "source build" else dist_wheel(request.param)
+
+
+def extract_module(wheel, directory):
+    with zipfile.ZipFile(wheel) as archive:
+        return pathlib.Path(archive.extract("zun_protocol.abi3.so", directory))
 
 
 def test_wheel_passes_abi3audit(each_wheel, tmp_path):
@@ -117,9 +130,7 @@ def test_wheel_passes_abi3audit(each_wheel, tmp_path):
 
 
 def test_module_exports_only_its_init_function(each_wheel, tmp_path):
-    with zipfile.ZipFile(each_wheel) as archive:
-        archive.extract("zun_protocol.abi3.so", tmp_path)
-    done = run(["nm", "-D", "--defined-only", str(tmp_path / "zun_protocol.abi3.so")], tmp_path)
+    done = run(["nm", "-D", "--defined-only", str(extract_module(each_wheel, tmp_path))], tmp_path)
     exported = [line.split()[-1] for line in done.stdout.splitlines() if line.strip()]
     assert exported == ["PyInit_zun_protocol"]
 
@@ -151,11 +162,13 @@ print(json.dumps({"module": zun_protocol.__file__,
 """
 
 
-def test_dist_wheel_is_manylinux_and_licensed(dist_wheel):
-    assert dist_wheel.name.startswith(f"zun_protocol-{zp.__version__}-cp310-abi3-manylinux_")
-    assert dist_wheel.name.endswith("_x86_64.whl")
+@pytest.mark.parametrize("target", TARGETS)
+def test_dist_wheel_is_manylinux_and_licensed(target):
+    wheel = dist_wheel(target)
+    assert wheel.name.startswith(f"zun_protocol-{zp.__version__}-cp310-abi3-manylinux_")
+    assert wheel.name.endswith(f"_{target}.whl")
     dist_info = f"zun_protocol-{zp.__version__}.dist-info"
-    with zipfile.ZipFile(dist_wheel) as archive:
+    with zipfile.ZipFile(wheel) as archive:
         metadata = archive.read(f"{dist_info}/METADATA").decode().splitlines()
         licence = archive.read(f"{dist_info}/licenses/LICENSE")
     assert "License-Expression: Apache-2.0" in metadata
@@ -163,19 +176,65 @@ def test_dist_wheel_is_manylinux_and_licensed(dist_wheel):
     assert licence == (REPO / "LICENSE").read_bytes()
 
 
+@pytest.mark.parametrize("target", TARGETS)
+def test_dist_wheel_needs_nothing_newer_than_its_glibc_floor(target, tmp_path):
+    module = extract_module(dist_wheel(target), tmp_path)
+    dynamic = run(["readelf", "--dynamic", "--wide", str(module)], tmp_path).stdout
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic))
+    assert needed and needed <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
+                                 "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+    imports = {}
+    for line in run(["readelf", "--dyn-syms", "--wide", str(module)], tmp_path).stdout.splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[6] == "UND" and fields[4] == "GLOBAL":
+            name, _, version = fields[7].partition("@")
+            imports[name] = version
+    # Unversioned, a C library symbol binds to whatever the running glibc has, and the import
+    # fails where it has none (strerrordesc_np and gettid came with 2.32 and 2.30). Only the
+    # interpreter's own symbols come unversioned.
+    unversioned = [name for name, version in imports.items() if not version]
+    assert [name for name in unversioned if not name.startswith(("Py", "_Py"))] == []
+    versioned = {name: version for name, version in imports.items() if version}
+    # glibc's versions alone: a GLIBCXX_ or CXXABI_ one would need the system's libstdc++.
+    assert versioned and {version.partition("_")[0] for version in versioned.values()} == {"GLIBC"}
+    newer = {name: version for name, version in versioned.items()
+             if tuple(map(int, version.removeprefix("GLIBC_").split("."))) > GLIBC_FLOOR}
+    assert newer == {}
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_dist_wheel_holds_no_path_of_the_build_machine(target, tmp_path):
+    # Such a path baked in as the configuration, module or engine directory would be read by
+    # the module on a user's machine, where anyone may own it.
+    binary = extract_module(dist_wheel(target), tmp_path).read_bytes()
+    cache = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache")
+    for place in (REPO, pathlib.Path.home(), cache):
+        assert str(place).encode() not in binary
+
+
 @pytest.mark.parametrize("version", ["3.10", "3.13"])
-def test_dist_wheel_runs_without_the_system_libraries(dist_wheel, version, tmp_path):
+def test_dist_wheel_runs_without_the_system_libraries(version, tmp_path):
     python = run([str(REPO / "scripts" / "python-for.sh"), version], REPO).stdout.strip()
     venv = tmp_path / "venv"
     run([python, "-m", "venv", str(venv)], tmp_path)
     run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-index", "--no-deps",
-         "--disable-pip-version-check", str(dist_wheel)], tmp_path)
-    done = run([str(venv / "bin" / "python"), "-X", "dev", "-c", QUICKSTART_AND_MAPS,
-                str(REPO / "examples" / "quickstart.py"), str(REPO / "tests" / "data" / "timestamp")], tmp_path)
+         "--disable-pip-version-check", str(dist_wheel(HOST))], tmp_path)
+    # Were libcrypto to read a configuration file or load a provider module or an engine, it
+    # would look where these point first: the module must never look there.
+    openssl = tmp_path / "openssl"
+    trace = tmp_path / "trace"
+    done = run(["strace", "-f", "-qq", "-e", "trace=%file", "-e", "signal=none", "-o", str(trace),
+                str(venv / "bin" / "python"), "-X", "dev", "-c", QUICKSTART_AND_MAPS,
+                str(REPO / "examples" / "quickstart.py"), str(REPO / "tests" / "data" / "timestamp")], tmp_path,
+               OPENSSL_CONF=str(openssl / "openssl.cnf"), OPENSSL_MODULES=str(openssl / "modules"),
+               OPENSSL_ENGINES=str(openssl / "engines"))
     report = json.loads(done.stdout.splitlines()[-1])
     assert pathlib.Path(report["module"]).is_relative_to(venv)
     # Linked in statically: no copy of either library is mapped, the system's least of all.
     assert report["libraries"] == []
+    looked_up = re.findall(r'"(/[^"]*)"', trace.read_text())
+    assert any(path.endswith("zun_protocol.abi3.so") for path in looked_up)
+    assert [path for path in looked_up if path.startswith(str(openssl))] == []
 
 
 @pytest.mark.parametrize("hide, env, missing", [
@@ -192,8 +251,9 @@ def test_missing_library_names_the_packages(hide, env, missing, tmp_path):
         assert packages in message
 
 
-def test_release_configuration_is_one_abi3_build_per_libc(tmp_path):
+def test_release_configuration_is_one_abi3_build_per_libc_and_architecture(tmp_path):
     # cibuildwheel needs containers to build; what it would build it tells without them.
     done = run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", "linux",
-                "--archs", "x86_64", str(REPO)], tmp_path)
-    assert done.stdout.split() == ["cp310-manylinux_x86_64", "cp310-musllinux_x86_64"]
+                str(REPO)], tmp_path)
+    assert sorted(done.stdout.split()) == ["cp310-manylinux_aarch64", "cp310-manylinux_x86_64",
+                                           "cp310-musllinux_aarch64", "cp310-musllinux_x86_64"]

@@ -13,6 +13,8 @@ import pytest
 import zun_protocol as zp
 from zun_protocol import EnvelopeQueue, QueuedItem, SignedEnvelope
 
+pytestmark = pytest.mark.portable
+
 VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 UNUSABLE_ID = ("queue_id has no character usable in a file name "
                "(it needs at least one ASCII letter, digit, '-' or '_')")

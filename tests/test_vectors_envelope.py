@@ -10,6 +10,8 @@ import pytest
 
 from zun_protocol import SignedEnvelope
 
+pytestmark = pytest.mark.portable
+
 VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 LEAP_MESSAGE = "ignored leap-second, `datetime` does not support leap-seconds"
 

@@ -47,14 +47,17 @@ std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ss
         for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
         return out;
     }
-    bind(sig, args, nargs, kwnames, out);
+    // Qualified: an unqualified call also finds std::bind through the array's namespace,
+    // and that template matches better than the conversion to a span, so libc++ would
+    // build a discarded bind expression instead of binding anything.
+    zun::py::bind(sig, args, nargs, kwnames, out);
     return out;
 }
 
 template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, N> out{};
-    bind(sig, args, kwargs, out);
+    zun::py::bind(sig, args, kwargs, out);
     return out;
 }
 

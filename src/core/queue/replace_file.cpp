@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -38,7 +39,11 @@ const ThreadTag& thread_tag() {
     (void)fork_hook;
     thread_local ThreadTag tag;
     const unsigned generation = fork_generation.load(std::memory_order_relaxed);
-    if (tag.generation != generation) tag = ThreadTag{::getpid(), ::gettid(), generation};
+    if (tag.generation != generation) {
+        // The system call, not gettid(): that wrapper came with glibc 2.30, above
+        // the distributable wheels' floor.
+        tag = ThreadTag{::getpid(), static_cast<pid_t>(::syscall(SYS_gettid)), generation};
+    }
     return tag;
 }
 
