@@ -13,6 +13,8 @@ import pytest
 import zun_protocol as zp
 from zun_protocol import ConsistencyProof, InclusionProof, MerkleTree
 
+pytestmark = pytest.mark.portable
+
 DATA = pathlib.Path(__file__).resolve().parent / "data" / "merkle"
 PREFIX = "merkle proof does not verify: "
 

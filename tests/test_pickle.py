@@ -13,6 +13,8 @@ import zun_protocol as zp
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 TIMESTAMP_DATA = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
 
+pytestmark = pytest.mark.portable
+
 ENVELOPE = {
     "exchange_id": "0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b",
     "peer_self": {"class": "body", "type": "peer", "ref": "ab12"},
