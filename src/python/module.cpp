@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/crypto/libcrypto.hpp"
 #include "python/classes.hpp"
 #include "python/guard.hpp"
 #include "python/ref.hpp"
@@ -113,6 +114,7 @@ PyObject* initialise() {
         return nullptr;
     }
     if (cached_module == nullptr) {
+        prepare_libcrypto();
         cached_module = guarded([] { return create_module(); });
         if (cached_module == nullptr) return nullptr;
     }
