@@ -1,8 +1,9 @@
 """The zun-protocol command line: its conventions, the queue commands on a queue that list()
-refuses, and verify on a mixed archive. Mostly main(argv) in this process; the console script
-where a real process matters."""
+refuses, verify on a mixed archive, and the Merkle tree of an archive. Mostly main(argv) in this
+process; the console script where a real process matters."""
 import base64
 import binascii
+import hashlib
 import json
 import os
 import signal
@@ -56,6 +57,8 @@ def one_error_line(err):
     [], ["queue"], ["frobnicate"], ["queue", "ls", "--nope"], ["queue", "show"],
     ["verify"], ["verify", "--descriptors", "d", "--threads", "0"],
     ["verify", "--descriptors", "d", "--signature-encoding", "base32"],
+    ["merkle", "root"], ["merkle", "prove", "a.ndjson", "-1"],
+    ["merkle", "verify", "p.json", "--leaf", "e.json", "--root", "ab" * 31],
 ])
 def test_usage_errors_exit_2_with_one_line(cli, argv):
     status, out, err = cli(*argv)
@@ -341,3 +344,79 @@ def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
     }[case]
     status, out, err = cli("verify", *argv)
     assert (status, out) == (2, "") and hint in one_error_line(err)
+
+
+# ---- merkle -----------------------------------------------------------------------------------------
+
+
+BLANK_LINE = 4
+ROOT = hashlib.sha256(b"batch").hexdigest()
+
+
+def merkle_archive(path, count):
+    """Envelope lines in another key order and spacing than their canonical JSON, line 2 ending
+    in CRLF, line BLANK_LINE blank. Returns the lines as written, the envelopes, the raw leaves."""
+    lines, envelopes = [], []
+    for number in range(1, count + 1):
+        fields = {**FIELDS, "exchange_id": f"ex-{number}"}
+        if number != BLANK_LINE:
+            envelopes.append(zp.SignedEnvelope.from_dict(fields))
+        lines.append(b"  \n" if number == BLANK_LINE else
+                     json.dumps(dict(reversed(fields.items()))).encode() + (b"\r\n" if number == 2 else b"\n"))
+    path.write_bytes(b"".join(lines))
+    return lines, envelopes, [line.rstrip(b"\r\n") for line in lines]
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_merkle_root_prove_and_verify_agree_with_the_module(cli, tmp_path, raw):
+    archive = tmp_path / "archive.ndjson"
+    lines, envelopes, raw_leaves = merkle_archive(archive, 600)
+    tree = zp.MerkleTree(raw_leaves) if raw else zp.MerkleTree.of_envelopes(envelopes)
+    root, flag = tree.root().hex(), ["--raw"] if raw else []
+    assert cli("merkle", "root", *flag, archive) == (0, f"{root} {tree.size} leaves\n", "")
+    assert cli("merkle", "root", "--json", *flag, archive) == (0, f'{{"root":"{root}","tree_size":{tree.size}}}\n', "")
+
+    # The CRLF line, the line after the blank one, a leaf of the second batch of lines, the last.
+    for index in (1, BLANK_LINE - 1, 299, tree.size - 1):
+        line = index + 1 if raw or index + 1 < BLANK_LINE else index + 2
+        status, out, _ = cli("merkle", "prove", *flag, archive, index)
+        assert status == 0 and json.loads(out) == {**tree.inclusion_proof(index).to_dict(),
+                                                   "leaf_hash": tree.leaf_hash(index).hex(), "root": root, "line": line}
+        (tmp_path / "proof.json").write_text(out)
+        (tmp_path / "leaf").write_bytes(lines[line - 1])
+        status, out, _ = cli("merkle", "verify", *flag, tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
+                             "--root", root.upper())
+        assert (status, out) == (0, f"leaf {index} of {tree.size} is in the tree of root {root}\n")
+
+
+@pytest.mark.parametrize("fault", ["a hash changed", "another leaf", "the leaf taken raw", "another root"])
+def test_merkle_verify_exits_1_when_the_proof_does_not_hold(cli, tmp_path, fault):
+    archive = tmp_path / "archive.ndjson"
+    lines, envelopes, _ = merkle_archive(archive, 7)
+    proof = json.loads(cli("merkle", "prove", archive, 2)[1])
+    if fault == "a hash changed":
+        proof["hashes"][1] = hashlib.sha256(b"another node").hexdigest()
+    (tmp_path / "proof.json").write_text(json.dumps(proof))
+    (tmp_path / "leaf").write_bytes(lines[0 if fault == "another leaf" else 2])
+    status, out, err = cli("merkle", "verify", *(["--raw"] if fault == "the leaf taken raw" else []),
+                           tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
+                           "--root", ROOT if fault == "another root" else proof["root"])
+    assert (status, out) == (1, "")
+    assert one_error_line(err).startswith("zun-protocol: error: merkle proof does not verify: ")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["merkle", "root", "{garbage}"], "garbage.ndjson: line 2: invalid SignedEnvelope JSON: "),
+    (["merkle", "prove", "{archive}", 7], "leaf index 7 is out of range for a tree of 7 leaves"),
+    (["merkle", "verify", "--raw", "{proof}", "--leaf", "{archive}", "--root", ROOT], "more than one line"),
+    (["merkle", "verify", "-", "--leaf", "-", "--root", ROOT], "standard input (-) can be given for one file only"),
+])
+def test_merkle_refuses_unusable_inputs(cli, tmp_path, argv, message):
+    names = {"archive": tmp_path / "archive.ndjson", "garbage": tmp_path / "garbage.ndjson", "leaf": tmp_path / "leaf",
+             "proof": tmp_path / "proof.json"}
+    lines, _, _ = merkle_archive(names["archive"], 8)
+    names["garbage"].write_bytes(lines[0] + b'{"exchange_id": \n')
+    names["leaf"].write_bytes(lines[0])
+    names["proof"].write_text(cli("merkle", "prove", names["archive"], 0)[1])
+    status, out, err = cli(*(str(a).format(**names) for a in argv))
+    assert (status, out) == (2, "") and message.format(**names) in one_error_line(err)
