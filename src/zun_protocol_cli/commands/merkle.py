@@ -100,8 +100,6 @@ def archive_tree(name: str, raw: bool, index: int | None = None) -> tuple[Merkle
                     line_of_index = numbers[index - tree.size]
                 tree.extend(leaves)
                 progress.update(read)
-        except BrokenPipeError:
-            raise
         except OSError as failure:  # reading the archive
             raise CommandError(f"{file_name(name)}: {failure.strerror}") from None
     return tree, line_of_index
