@@ -1,10 +1,12 @@
 """The zun-protocol command line: its conventions, the queue commands on a queue that list()
-refuses, and verify on a mixed archive. Mostly main(argv) in this process; the console script
-where a real process matters."""
+refuses, verify on a mixed archive, the Merkle tree of an archive, and anchoring a root with a
+local TSA. Mostly main(argv) in this process; the console script where a real process matters."""
 import base64
 import binascii
+import hashlib
 import json
 import os
+import pathlib
 import signal
 import stat
 import subprocess
@@ -16,6 +18,9 @@ import pytest
 
 import zun_protocol as zp
 from zun_protocol_cli import durable_move, main, output
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+from local_tsa import OTHER_POLICY, LocalTsa  # noqa: E402
 
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "zun-protocol")
 FIELDS = {
@@ -56,6 +61,9 @@ def one_error_line(err):
     [], ["queue"], ["frobnicate"], ["queue", "ls", "--nope"], ["queue", "show"],
     ["verify"], ["verify", "--descriptors", "d", "--threads", "0"],
     ["verify", "--descriptors", "d", "--signature-encoding", "base32"],
+    ["merkle", "root"], ["merkle", "prove", "a.ndjson", "-1"],
+    ["merkle", "verify", "p.json", "--leaf", "e.json", "--root", "ab" * 31],
+    ["anchor", "request", "ab" * 32], ["anchor", "request", "xy" * 32, "-o", "r.tsq"], ["anchor", "verify", "r.json"],
 ])
 def test_usage_errors_exit_2_with_one_line(cli, argv):
     status, out, err = cli(*argv)
@@ -341,3 +349,130 @@ def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
     }[case]
     status, out, err = cli("verify", *argv)
     assert (status, out) == (2, "") and hint in one_error_line(err)
+
+
+# ---- merkle -----------------------------------------------------------------------------------------
+
+
+BLANK_LINE = 4
+ROOT = hashlib.sha256(b"batch").hexdigest()
+
+
+def merkle_archive(path, count):
+    """Envelope lines in another key order and spacing than their canonical JSON, line 2 ending
+    in CRLF, line BLANK_LINE blank. Returns the lines as written, the envelopes, the raw leaves."""
+    lines, envelopes = [], []
+    for number in range(1, count + 1):
+        fields = {**FIELDS, "exchange_id": f"ex-{number}"}
+        if number != BLANK_LINE:
+            envelopes.append(zp.SignedEnvelope.from_dict(fields))
+        lines.append(b"  \n" if number == BLANK_LINE else
+                     json.dumps(dict(reversed(fields.items()))).encode() + (b"\r\n" if number == 2 else b"\n"))
+    path.write_bytes(b"".join(lines))
+    return lines, envelopes, [line.rstrip(b"\r\n") for line in lines]
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_merkle_root_prove_and_verify_agree_with_the_module(cli, tmp_path, raw):
+    archive = tmp_path / "archive.ndjson"
+    lines, envelopes, raw_leaves = merkle_archive(archive, 600)
+    tree = zp.MerkleTree(raw_leaves) if raw else zp.MerkleTree.of_envelopes(envelopes)
+    root, flag = tree.root().hex(), ["--raw"] if raw else []
+    assert cli("merkle", "root", *flag, archive) == (0, f"{root} {tree.size} leaves\n", "")
+    assert cli("merkle", "root", "--json", *flag, archive) == (0, f'{{"root":"{root}","tree_size":{tree.size}}}\n', "")
+
+    # The CRLF line, the line after the blank one, a leaf of the second batch of lines, the last.
+    for index in (1, BLANK_LINE - 1, 299, tree.size - 1):
+        line = index + 1 if raw or index + 1 < BLANK_LINE else index + 2
+        status, out, _ = cli("merkle", "prove", *flag, archive, index)
+        assert status == 0 and json.loads(out) == {**tree.inclusion_proof(index).to_dict(),
+                                                   "leaf_hash": tree.leaf_hash(index).hex(), "root": root, "line": line}
+        (tmp_path / "proof.json").write_text(out)
+        (tmp_path / "leaf").write_bytes(lines[line - 1])
+        status, out, _ = cli("merkle", "verify", *flag, tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
+                             "--root", root.upper())
+        assert (status, out) == (0, f"leaf {index} of {tree.size} is in the tree of root {root}\n")
+
+
+@pytest.mark.parametrize("fault", ["a hash changed", "another leaf", "the leaf taken raw", "another root"])
+def test_merkle_verify_exits_1_when_the_proof_does_not_hold(cli, tmp_path, fault):
+    archive = tmp_path / "archive.ndjson"
+    lines, envelopes, _ = merkle_archive(archive, 7)
+    proof = json.loads(cli("merkle", "prove", archive, 2)[1])
+    if fault == "a hash changed":
+        proof["hashes"][1] = hashlib.sha256(b"another node").hexdigest()
+    (tmp_path / "proof.json").write_text(json.dumps(proof))
+    (tmp_path / "leaf").write_bytes(lines[0 if fault == "another leaf" else 2])
+    status, out, err = cli("merkle", "verify", *(["--raw"] if fault == "the leaf taken raw" else []),
+                           tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
+                           "--root", ROOT if fault == "another root" else proof["root"])
+    assert (status, out) == (1, "")
+    assert one_error_line(err).startswith("zun-protocol: error: merkle proof does not verify: ")
+
+
+# ---- anchor -----------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def tsa(tmp_path_factory):
+    return LocalTsa(tmp_path_factory.mktemp("tsa"))
+
+
+def anchored(cli, tsa, directory, *policy):
+    """The request file of ROOT, the TSA's answer to it as a file, and what `request` printed."""
+    path = directory / f"request-{len(os.listdir(directory))}.tsq"
+    status, out, _ = cli("anchor", "request", ROOT, "-o", path, *policy)
+    assert status == 0
+    answer = path.with_suffix(".tsr")
+    answer.write_bytes(tsa.reply(path.read_bytes()))
+    return path, answer, out
+
+
+def test_anchor_request_receipt_and_verify(cli, tmp_path, tsa):
+    request_file, response_file, out = anchored(cli, tsa, tmp_path, "--policy", OTHER_POLICY)
+    request = zp.TimestampRequest.from_der(request_file.read_bytes())
+    assert (request.digest.hex(), request.policy, request.certificate) == (ROOT, OTHER_POLICY, True)
+    assert out == f"{request_file}: time-stamp request of root {ROOT}, nonce {request.nonce:#x}, policy {OTHER_POLICY}\n"
+
+    trust = ["--roots", tsa.dir / "root.pem", "--signer-common-name", "Local TSA"]
+    status, out, _ = cli("anchor", "receipt", "--request", request_file, "--response", response_file,
+                         "--anchor-id", "local", *trust)
+    receipt = zp.AnchorReceipt.from_json(out)
+    assert status == 0 and (receipt.anchor_id, receipt.merkle_root_hex) == ("local", ROOT)
+    (tmp_path / "receipt.json").write_text(out)
+    status, out, _ = cli("anchor", "verify", tmp_path / "receipt.json", *trust, "--policy", OTHER_POLICY)
+    assert status == 0 and zp.AnchorProof.from_json(out) == zp.TsaAnchor("local", tsa.root_pem).verify(receipt)
+
+    # Not real: another root certificate trusted, or the receipt claims another Merkle root.
+    status, out, err = cli("anchor", "verify", tmp_path / "receipt.json", "--roots", tsa.intermediate)
+    assert (status, out) == (1, "") and "the certificate chain does not verify" in one_error_line(err)
+    (tmp_path / "receipt.json").write_text(receipt.to_json().replace(ROOT, hashlib.sha256(b"another").hexdigest()))
+    status, out, err = cli("anchor", "verify", tmp_path / "receipt.json", *trust)
+    assert (status, out) == (1, "") and "the imprint does not match the digest" in one_error_line(err)
+
+    # The answer to another request for the same root: only its nonce tells them apart.
+    _, other_response, _ = anchored(cli, tsa, tmp_path)
+    status, out, err = cli("anchor", "receipt", "--request", request_file, "--response", other_response, *trust)
+    assert (status, out) == (1, "") and "anchor bad response: nonce 0x" in one_error_line(err)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["merkle", "root", "{garbage}"], "garbage.ndjson: line 2: invalid SignedEnvelope JSON: "),
+    (["merkle", "prove", "{archive}", 7], "leaf index 7 is out of range for a tree of 7 leaves"),
+    (["merkle", "verify", "--raw", "{proof}", "--leaf", "{archive}", "--root", ROOT], "more than one line"),
+    (["merkle", "verify", "-", "--leaf", "-", "--root", ROOT], "standard input (-) can be given for one file only"),
+    (["anchor", "receipt", "--request", "{leaf}", "--response", "{leaf}", "--roots", "{root_pem}"],
+     "leaf: not a DER TimeStampReq"),
+    (["anchor", "verify", "{proof}", "--roots", "{root_pem}"], "invalid AnchorReceipt JSON: "),
+    (["anchor", "verify", "{receipt}", "--roots", "{leaf}"], "--roots {leaf}: neither PEM nor a DER certificate"),
+])
+def test_merkle_and_anchor_refuse_unusable_inputs(cli, tmp_path, tsa, argv, message):
+    names = {"archive": tmp_path / "archive.ndjson", "garbage": tmp_path / "garbage.ndjson", "leaf": tmp_path / "leaf",
+             "proof": tmp_path / "proof.json", "receipt": tmp_path / "receipt.json", "root_pem": tsa.dir / "root.pem"}
+    lines, _, _ = merkle_archive(names["archive"], 8)
+    names["garbage"].write_bytes(lines[0] + b'{"exchange_id": \n')
+    names["leaf"].write_bytes(lines[0])
+    names["proof"].write_text(cli("merkle", "prove", names["archive"], 0)[1])
+    names["receipt"].write_text(zp.MockAnchor("mock").submit(bytes(32)).to_json())
+    status, out, err = cli(*(str(a).format(**names) for a in argv))
+    assert (status, out) == (2, "") and message.format(**names) in one_error_line(err)

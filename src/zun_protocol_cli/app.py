@@ -17,7 +17,8 @@ PROG = "zun-protocol"
 
 DESCRIPTION = """\
 What an operator of a back end asks from a shell: what is stuck in the spill queue and which
-file breaks it, and whether an archive of envelopes verifies.
+file breaks it, whether an archive of envelopes verifies, the Merkle root of a batch and the
+proof that an envelope is in it, and whether the time-stamp receipt of a root is real.
 
 exit status: 0 success, 1 a check found a fault (or the work could not be finished),
 2 an unusable command line or input file."""

@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 # In the order `--help` lists them.
-COMMANDS = ("queue", "verify")
+COMMANDS = ("queue", "verify", "merkle", "anchor")
 
 
 def registered() -> Iterator[Callable[[Any], None]]:

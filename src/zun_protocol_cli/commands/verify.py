@@ -10,27 +10,21 @@ import argparse
 import base64
 import binascii
 import collections
-import itertools
 import os
-import stat
-import sys
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from zun_protocol import PeerIdentityDescriptor, SignedEnvelope
+from zun_protocol import PeerIdentityDescriptor
 
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
+from zun_protocol_cli.inputs import batches, envelope_of, open_archive
 from zun_protocol_cli.output import Progress, file_name, json_line, shown
 
 VERIFIED, BAD_SIGNATURE = "verified", "bad_signature"
 UNKNOWN_SIGNER, UNREADABLE_LINE = "unknown_signer", "unreadable_line"
 OUTCOMES = (VERIFIED, BAD_SIGNATURE, UNKNOWN_SIGNER, UNREADABLE_LINE)
-# Lines per task: a few milliseconds of verification, so that handing a batch to a thread costs
-# little beside it, while few lines wait in memory (at most two batches per thread).
-BATCH_LINES = 256
-READ_BUFFER = 1 << 20
 _TO_STANDARD = str.maketrans("-_", "+/")
 
 
@@ -145,11 +139,7 @@ def verify_lines(first: int, lines: list[bytes], descriptors: dict[str, PeerIden
         if line.isspace():
             continue
         try:
-            # Without its line break, so that positions in messages are within the line.
-            envelope = SignedEnvelope.from_json(line.rstrip(b"\r\n").decode())
-        except UnicodeDecodeError as failure:
-            failed((number, UNREADABLE_LINE, f"not UTF-8: byte {failure.start + 1} of the line"))
-            continue
+            envelope = envelope_of(line)
         except ValueError as failure:
             failed((number, UNREADABLE_LINE, str(failure)))
             continue
@@ -174,32 +164,10 @@ def verify_lines(first: int, lines: list[bytes], descriptors: dict[str, PeerIden
 # ---- the archive -----------------------------------------------------------------------------------
 
 
-def open_archive(name: str) -> tuple[IO[bytes], int | None]:
-    """The archive as a binary stream, and its size when it is a regular file."""
-    if name == "-":
-        return open(sys.stdin.fileno(), "rb", buffering=READ_BUFFER, closefd=False), None
-    try:
-        stream = open(name, "rb", buffering=READ_BUFFER)
-    except OSError as failure:
-        raise UsageError(f"{file_name(name)}: {failure.strerror}") from None
-    status = os.fstat(stream.fileno())
-    return stream, status.st_size if stat.S_ISREG(status.st_mode) else None
-
-
-def batches(stream: IO[bytes]) -> Iterator[tuple[int, list[bytes], int]]:
-    """(number of the first line, the lines, their bytes), BATCH_LINES lines at a time."""
-    first = 1
-    while True:
-        lines = list(itertools.islice(stream, BATCH_LINES))
-        if not lines:
-            return
-        yield first, lines, sum(map(len, lines))
-        first += len(lines)
-
-
 def tallies(stream: IO[bytes], threads: int, work: Callable[[int, list[bytes]], Tally],
             progress: Progress) -> Iterator[Tally]:
-    """The tallies of the batches, in archive order."""
+    """The tallies of the batches, in archive order: a task is a batch of lines, a few milliseconds
+    of verification, and at most two batches per thread wait in memory."""
     if threads == 1:
         for first, lines, size in batches(stream):
             yield work(first, lines)
