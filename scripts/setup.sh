@@ -6,13 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config libsodium-dev libssl-dev)
+# The openssl command is the local time-stamping authority of examples/anchor_batch.py
+# (and of the tests).
+debian_packages=(g++ pkg-config libsodium-dev libssl-dev openssl)
 # The test command's own tools: valgrind (scripts/memcheck.sh), clang and its
 # fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim,
-# e2fsprogs for the power-cut file system, strace to see what the wheel's module opens,
-# and the openssl command for the local time-stamping authority (also used by
-# examples/anchor_batch.py).
-[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs strace openssl)
+# e2fsprogs for the power-cut file system, strace to see what the wheel's module opens.
+[ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs strace)
 # The distributable wheels' static libraries (scripts/static-deps.sh): Debian's source
 # packages, unpacked by dpkg-source; libsodium's configure script is made by autoreconf.
 [ "${ZUN_WHEEL_TOOLS:-0}" = 1 ] && debian_packages+=(dpkg-dev autoconf automake libtool make perl)
