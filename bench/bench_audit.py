@@ -31,9 +31,8 @@ def timed(example, archive, descriptors, workers):
         started = time.perf_counter()
         result = example.audit(archive, descriptors)
         return time.perf_counter() - started, result
-    from dask.distributed import Client, LocalCluster
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
+    from dask.distributed import Client
+    with example.local_cluster(workers) as cluster, Client(cluster) as client:
         client.upload_file(str(EXAMPLE))  # the workers import the example by its name
         client.run(lambda: None)  # every worker is up
         started = time.perf_counter()

@@ -35,13 +35,20 @@ import time
 
 import zun_protocol as zp
 
-PARTITION_BYTES = 1 << 20
+# Partitions of equal size, a few per worker: the workers finish together, and the last one
+# to start is short. Capped in size, so that a worker that is lost loses little work.
+PARTITIONS_PER_WORKER = 4
+MAX_PARTITION_BYTES = 64 << 20
 SHOWN_FAILURES = 10
 
 
-def partitions(path, size=PARTITION_BYTES):
-    """(start, end) byte ranges that cover the file; a line belongs to the range it starts in."""
+def partitions(path, workers=1, size=None):
+    """(start, end) byte ranges that cover the file; a line belongs to the range it starts in.
+    Ranges of `size` bytes, or by default of equal size and as many as several per worker."""
     length = os.path.getsize(path)
+    if size is None:
+        count = workers * max(PARTITIONS_PER_WORKER, -(-length // (workers * MAX_PARTITION_BYTES)))
+        size = max(1, -(-length // count))
     return [(start, min(start + size, length)) for start in range(0, length, size)]
 
 
@@ -108,19 +115,31 @@ def merge(results):
     }
 
 
-def audit(path, descriptors, client=None, partition_bytes=PARTITION_BYTES):
+def audit(path, descriptors, client=None, partition_bytes=None):
     """Audits the archive at `path` against `descriptors` ({fingerprint: PeerIdentityDescriptor}),
     on the Dask cluster of `client`, or in this process when it is None. Run as a script, this
     file's functions travel to the workers by value; imported as a module, by name, so give the
     workers the file first: client.upload_file(audit_archive.__file__)."""
     path = os.path.abspath(path)
-    ranges = partitions(path, partition_bytes)
+    workers = 1 if client is None else len(client.scheduler_info()["workers"])
+    ranges = partitions(path, workers, partition_bytes)
     if client is None:
         return merge([audit_partition(path, start, end, descriptors) for start, end in ranges])
     [shared] = client.scatter([descriptors], broadcast=True, hash=False)
     futures = client.map(audit_partition, [path] * len(ranges), [s for s, _ in ranges], [e for _, e in ranges],
                          descriptors=shared, pure=False)
     return merge(client.gather(futures))
+
+
+def local_cluster(workers):
+    """A Dask cluster of `workers` worker processes on this machine, one task at a time each."""
+    import dask
+    from dask.distributed import LocalCluster
+    # Dask's profiler samples each worker's task thread every 10 ms. Here, where the work is
+    # native calls that release the interpreter lock, it costs about a twentieth of the
+    # throughput and shows nothing of use.
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
 
 
 def read_descriptors(path):
@@ -182,7 +201,8 @@ def main(argv=None):
     where.add_argument("--workers", type=int, default=2, help="local worker processes (default 2)")
     where.add_argument("--scheduler", help="address of a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
     where.add_argument("--single-process", action="store_true", help="audit in this process, without Dask")
-    parser.add_argument("--partition-bytes", type=int, default=PARTITION_BYTES)
+    parser.add_argument("--partition-bytes", type=int,
+                        help="size of the partitions (default: several of equal size per worker)")
     parser.add_argument("--demo-envelopes", type=int, default=20_000, help="size of the demo archive")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     args = parser.parse_args(argv)
@@ -198,9 +218,8 @@ def main(argv=None):
             started = time.perf_counter()
             result = audit(archive, descriptors, partition_bytes=args.partition_bytes)
         else:
-            from dask.distributed import Client, LocalCluster
-            cluster = args.scheduler or LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                                     processes=True, dashboard_address=None)
+            from dask.distributed import Client
+            cluster = args.scheduler or local_cluster(args.workers)
             with cluster if args.scheduler is None else contextlib.nullcontext(), Client(cluster) as client:
                 started = time.perf_counter()  # the cluster is up: time the audit alone
                 result = audit(archive, descriptors, client, args.partition_bytes)
