@@ -337,16 +337,20 @@ private:
 
     // ---- values of known fields ----
 
-    void read_text(std::string& out) {
+    // A string value: a view of the input, or of `buffer` where it holds escapes.
+    std::string_view read_text_view(std::string& buffer) {
         const int c = skip_ws();
         if (c == '"') {
             ++i_;
-            const std::string_view text = read_str(out);
-            if (text.data() != out.data()) out.assign(text.data(), text.size());
-            return;
+            return read_str(buffer);
         }
         if (c < 0) fail_peek(Code::eof_value);
         fail_invalid_type("a string");
+    }
+
+    void read_text(std::string& out) {
+        const std::string_view text = read_text_view(out);
+        if (text.data() != out.data()) out.assign(text.data(), text.size());
     }
 
     bool read_bool() {
@@ -365,7 +369,9 @@ private:
         fail_invalid_type("a boolean");
     }
 
-    void read_text_list(std::vector<std::string>& out) {
+    // An array, each of its values read by `read_one`.
+    template <class ReadOne>
+    void read_list(ReadOne read_one) {
         const int c = skip_ws();
         if (c != '[') {
             if (c < 0) fail_peek(Code::eof_value);
@@ -373,12 +379,13 @@ private:
         }
         enter();
         bool first = true;
-        for (;;) {
-            if (!next_element(first)) break;
-            read_text(out.emplace_back());
-        }
+        while (next_element(first)) read_one();
         end_seq();
         leave();
+    }
+
+    void read_text_list(std::vector<std::string>& out) {
+        read_list([&] { read_text(out.emplace_back()); });
     }
 
     void read_instant(Instant& out) {
@@ -411,21 +418,8 @@ private:
 
     // A list of 32-byte hashes, each a string of 64 hexadecimal digits.
     void read_hash_list(std::vector<std::array<std::uint8_t, 32>>& out) {
-        const int c = skip_ws();
-        if (c != '[') {
-            if (c < 0) fail_peek(Code::eof_value);
-            fail_invalid_type("a sequence");
-        }
-        enter();
-        bool first = true;
-        while (next_element(first)) {
-            const int quote = skip_ws();
-            if (quote != '"') {
-                if (quote < 0) fail_peek(Code::eof_value);
-                fail_invalid_type("a string");
-            }
-            ++i_;
-            const std::string_view text = read_str(scratch_);
+        read_list([&] {
+            const std::string_view text = read_text_view(scratch_);
             auto& hash = out.emplace_back();
             if (text.size() != 2 * hash.size() || hex_decode_to(text, hash)) {
                 std::string message = "invalid value: string ";
@@ -433,9 +427,7 @@ private:
                 message += ", expected 64 hexadecimal digits";
                 fail_here(std::move(message));
             }
-        }
-        end_seq();
-        leave();
+        });
     }
 
     // A variant name given as a string.
