@@ -456,6 +456,16 @@ def test_anchor_request_receipt_and_verify(cli, tmp_path, tsa):
     assert (status, out) == (1, "") and "anchor bad response: nonce 0x" in one_error_line(err)
 
 
+def test_anchor_receipt_holds_the_tsa_to_the_policy_the_request_asked_for(cli, tmp_path, tsa):
+    # Without nonces the answer to a request for the TSA's own policy passes for an answer to this one.
+    asked = zp.TimestampRequest(bytes.fromhex(ROOT), nonce=False, policy=OTHER_POLICY)
+    (tmp_path / "asked.tsq").write_bytes(asked.to_der())
+    (tmp_path / "answer.tsr").write_bytes(tsa.reply(zp.TimestampRequest(bytes.fromhex(ROOT), nonce=False).to_der()))
+    status, out, err = cli("anchor", "receipt", "--request", tmp_path / "asked.tsq", "--response",
+                           tmp_path / "answer.tsr", "--roots", tsa.dir / "root.pem")
+    assert (status, out) == (1, "") and f"is not the expected {OTHER_POLICY}" in one_error_line(err)
+
+
 @pytest.mark.parametrize("argv, message", [
     (["merkle", "root", "{garbage}"], "garbage.ndjson: line 2: invalid SignedEnvelope JSON: "),
     (["merkle", "prove", "{archive}", 7], "leaf index 7 is out of range for a tree of 7 leaves"),
