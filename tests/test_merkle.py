@@ -263,6 +263,11 @@ def test_proof_refusals(call, reason):
     assert type(info.value) is ValueError and info.value.args == (PREFIX + reason,)
 
 
+class Unprintable(int):
+    def __str__(self):
+        raise RuntimeError("not for messages")
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: TREE.leaf_hash(5), "leaf index 5 is out of range for a tree of 5 leaves"),
     (lambda: TREE.leaf_hash(-1), "leaf index -1 is out of range for a tree of 5 leaves"),
@@ -271,6 +276,10 @@ def test_proof_refusals(call, reason):
     (lambda: TREE.inclusion_proof(0, 2**64), "size 18446744073709551616 is out of range for a tree of 5 leaves"),
     (lambda: TREE.consistency_proof(0), "old size 0 is out of range 1 to 5"),
     (lambda: TREE.consistency_proof(4, 3), "old size 4 is out of range 1 to 3"),
+    (lambda: MerkleTree().consistency_proof(0), "a tree of 0 leaves has no consistency proof"),
+    # The int's own value, whatever its class prints, in hex past the interpreter's decimal limit.
+    (lambda: TREE.leaf_hash(Unprintable(7)), "leaf index 7 is out of range for a tree of 5 leaves"),
+    (lambda: TREE.root(10**5000), f"size {hex(10**5000)} is out of range for a tree of 5 leaves"),
 ])
 def test_tree_refuses_what_it_does_not_have(call, message):
     with pytest.raises(IndexError) as info:
@@ -280,6 +289,8 @@ def test_tree_refuses_what_it_does_not_have(call, message):
 
 @pytest.mark.parametrize("call, message", [
     (lambda: MerkleTree(b"ab"), "argument 'leaves': 'bytes' object cannot be cast as 'Iterable'"),
+    (lambda: MerkleTree.from_leaf_hashes(H[0]), "argument 'hashes': 'bytes' object cannot be cast as 'Iterable'"),
+    (lambda: InclusionProof(0, 2, H[0]), "argument 'hashes': 'bytes' object cannot be cast as 'Sequence'"),
     (lambda: MerkleTree(5), "argument 'leaves': 'int' object cannot be cast as 'Iterable'"),
     (lambda: MerkleTree([b"a", bytearray(b"b")]), "argument 'leaves': 'bytearray' object cannot be cast as 'bytes'"),
     (lambda: TREE.leaf_hash("0"), "argument 'index': 'str' object cannot be cast as 'int'"),
@@ -289,6 +300,28 @@ def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("size", [4096, 4097, 16384, 70000])
+def test_large_leaves(size):
+    # Leaves past 4 KiB are hashed from their objects rather than copied, and from 16 KiB without
+    # the interpreter lock: every way in must hash the same bytes.
+    leaves = [bytes([i]) * (size + i) for i in range(3)]
+    expected = Reference([leaf_hash(x) for x in leaves])
+    appended = MerkleTree()
+    for leaf in leaves:
+        appended.append(leaf)
+    for tree in (MerkleTree(leaves), MerkleTree(iter(leaves)), appended):
+        assert [tree.leaf_hash(i) for i in range(3)] == [zp.merkle_leaf_hash(x) for x in leaves] == expected.hashes
+        assert tree.root() == expected.mth(0, 3)
+    tree.inclusion_proof(2).verify(leaves[2], expected.mth(0, 3))
+
+
+def test_roots_past_the_first_block_of_leaf_hashes():
+    hashes = [sha256(i.to_bytes(4, "big")) for i in range(33_000)]
+    tree, expected = MerkleTree.from_leaf_hashes(hashes), Reference(hashes)
+    for size in (16_383, 16_384, 16_385, 32_768, 32_769, 33_000):
+        assert tree.root(size) == expected.mth(0, size)
 
 
 def test_leaf_hashes_must_be_32_bytes():

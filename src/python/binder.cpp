@@ -218,7 +218,12 @@ std::optional<std::uint64_t> to_unsigned(PyObject* obj, const char* param) {
     return static_cast<std::uint64_t>(value);
 }
 
+// A text or byte string iterates, but never as the collection a parameter
+// asks for: its characters or byte values would be taken one by one.
+bool is_string(PyObject* obj) { return PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj); }
+
 Ref to_sequence_iterator(PyObject* obj, const char* param) {
+    if (is_string(obj)) cannot_cast(obj, "Sequence", param);
     bool sequence = false;
     try {
         sequence = is_sequence(obj);
@@ -232,6 +237,7 @@ Ref to_sequence_iterator(PyObject* obj, const char* param) {
 }
 
 Ref to_iterator(PyObject* obj, const char* param) {
+    if (is_string(obj)) cannot_cast(obj, "Iterable", param);
     Ref iterator(PyObject_GetIter(obj));
     if (iterator) return iterator;
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};

@@ -88,9 +88,11 @@ std::vector<std::string> to_text_list(PyObject* obj, const char* param);
 // An `int` (and subclasses, bool among them) as an unsigned 64-bit number;
 // nullopt for an int below 0 or above 2**64 - 1.
 std::optional<std::uint64_t> to_unsigned(PyObject* obj, const char* param);
-// A new iterator over `obj`, for a parameter that takes any iterable.
+// A new iterator over `obj`, for a parameter that takes any iterable; a
+// str, bytes or bytearray is refused.
 Ref to_iterator(PyObject* obj, const char* param);
-// A new iterator over `obj`, which must be registered as a sequence.
+// A new iterator over `obj`, which must be registered as a sequence; a str,
+// bytes or bytearray is refused.
 Ref to_sequence_iterator(PyObject* obj, const char* param);
 // Re-raises the pending exception as the conversion error of `param` (a
 // TypeError gets the "argument '<param>': " prefix; others pass unchanged).

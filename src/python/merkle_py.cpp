@@ -47,8 +47,17 @@ PyObject* new_hash_list(const std::vector<Hash>& hashes) {
     return list.release();
 }
 
+// An int argument in a message: its value as an int, whatever a subclass's
+// __str__ says, and in hex where the decimal digits would pass the
+// interpreter's limit for converting them.
 std::string int_text(PyObject* value) {
-    Ref text(check(PyObject_Str(value)));
+    const Ref exact(check(PyNumber_Index(value)));
+    Ref text(PyObject_Str(exact.get()));
+    if (!text && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        text = Ref(check(PyNumber_ToBase(exact.get(), 16)));
+    }
+    check(text.get());
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (data == nullptr) throw PythonError{};
@@ -67,10 +76,10 @@ Hash proof_hash(PyObject* obj, const char* param) {
     return hash;
 }
 
-Hash hash_leaf(PyObject* leaf_object, std::string_view leaf) {
+Hash hash_leaf(std::string_view leaf) {
     if (leaf.size() < kReleaseBytes) return merkle::leaf_hash(byte_span(leaf));
-    // `bytes` are immutable; the reference keeps them alive meanwhile.
-    const Ref keep = Ref::borrow(leaf_object);
+    // `bytes` are immutable, and the caller's reference to the argument
+    // keeps them alive until the call returns.
     return without_gil([&] { return merkle::leaf_hash(byte_span(leaf)); });
 }
 
@@ -82,7 +91,7 @@ constexpr Signature kLeafHash{"merkle_leaf_hash()", kLeafHashParams};
 PyObject* leaf_hash_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<1>(kLeafHash, args, nargs, kwnames);
-        return new_hash(hash_leaf(bound[0], to_bytes(bound[0], "data")));
+        return new_hash(hash_leaf(to_bytes(bound[0], "data")));
     });
 }
 
@@ -272,12 +281,6 @@ void append_all(TreeCell& cell, PyObject* iterable, const char* param, Convert c
 }
 
 void append_leaves(TreeCell& cell, PyObject* leaves) {
-    // A single byte string would be taken as an iterable of its byte values.
-    if (PyBytes_Check(leaves) || PyUnicode_Check(leaves)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'Iterable'",
-                     PyBytes_Check(leaves) ? "bytes" : "str");
-        fail_argument("leaves");
-    }
     append_all<BytesLeaf>(cell, leaves, "leaves",
                           [](PyObject* item, std::size_t) { return BytesLeaf{to_bytes(item, "leaves")}; });
 }
@@ -345,7 +348,7 @@ PyObject* tree_of_envelopes(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* tree_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<1>(kAppend, args, nargs, kwnames);
-        const Hash leaf = hash_leaf(bound[0], to_bytes(bound[0], "leaf"));
+        const Hash leaf = hash_leaf(to_bytes(bound[0], "leaf"));
         TreeCell& cell = cell_of(self);
         std::uint64_t index;
         {
@@ -473,6 +476,7 @@ PyObject* tree_consistency_proof(PyObject* self, PyObject* const* args, Py_ssize
         if (!size) out_of_range("size", size_arg.given, tree_size);
         if (!proof) {
             // A proof starts from a tree of at least one leaf.
+            if (*size == 0) raise(Failure::OutOfRange, "a tree of 0 leaves has no consistency proof");
             raise(Failure::OutOfRange,
                   "old size " + int_text(bound[0]) + " is out of range 1 to " + std::to_string(*size));
         }
@@ -547,7 +551,9 @@ PyMethodDef tree_methods[] = {
     {"extend", method(tree_extend), kFastKeywords,
      "extend($self, leaves)\n--\n\n"
      "Append every leaf of an iterable of bytes. As with `list.extend`, the\n"
-     "leaves read before one that fails stay appended."},
+     "leaves read before one that fails stay appended. Leaves are appended\n"
+     "in chunks: an iterable that appends to this tree itself gives no\n"
+     "fixed order."},
     {"leaf_hash", method(tree_leaf_hash), kFastKeywords,
      "leaf_hash($self, index)\n--\n\n"
      "The hash of the leaf at `index`."},
@@ -688,7 +694,7 @@ PyObject* inclusion_verify(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const auto bound = bind<2>(kVerifyLeaf, args, nargs, kwnames);
         const std::string_view leaf = to_bytes(bound[0], "leaf");
         const Hash root = proof_hash(bound[1], "root");
-        verify_inclusion(self, hash_leaf(bound[0], leaf), root);
+        verify_inclusion(self, hash_leaf(leaf), root);
         return new_none();
     });
 }

@@ -30,8 +30,8 @@ struct ConsistencyProof {
 
 namespace merkle {
 
-// Why a proof does not verify; message() is the reason as users read it,
-// after the fixed prefix the binding puts in front.
+// Why a proof does not verify: the reason as users read it, after the fixed
+// prefix the binding puts in front.
 struct ProofError {
     std::string reason;
     friend bool operator==(const ProofError&, const ProofError&) = default;
