@@ -193,6 +193,26 @@ def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     assert set(os.listdir(kept)) == names
 
 
+def test_quarantine_deletes_nothing_not_even_what_list_would(cli, tmp_path):
+    queue = zp.EnvelopeQueue(str(tmp_path))
+    queue.push("trust", envelope("0190-a"))
+    (tmp_path / "0190-b.json").write_text("{")
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    leftover = tmp_path / f".spill-{ended.pid}-1-0.tmp"
+    leftover.write_text("half")
+    os.utime(leftover, (time.time() - 3600,) * 2)
+
+    status, out, _ = cli("queue", "quarantine", "--dir", tmp_path)
+    assert status == 0 and out.endswith("list() succeeds: 1 items\n") and leftover.exists()
+    status, out, _ = cli("queue", "check", "--dir", tmp_path)
+    assert out.splitlines()[0] == (f"{leftover.name}: temporary file of a push of process {ended.pid}, 1 h old, "
+                                   "4 bytes (regular file); list() removes it once it is over ten minutes old "
+                                   "and its process is gone")
+    queue.list()
+    assert not leftover.exists()
+
+
 def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     queue = zp.EnvelopeQueue(str(tmp_path))
     queue.push("trust", envelope("0190-b"))

@@ -27,6 +27,7 @@ ITEM_SUFFIX = ".json"
 _KEPT = frozenset(string.ascii_letters + string.digits + "-_")
 # Temporary files of pushes, named ".spill-<pid>-<thread>-<n>.tmp".
 _LEFTOVER = re.compile(r"\.spill-(?:([0-9]+)-)?.*\.tmp", re.DOTALL)
+_PID_MAX = 2**31 - 1
 
 ITEM, LEFTOVER, OTHER = "item", "leftover", "other"
 
@@ -73,9 +74,10 @@ class Entry:
 
     @property
     def push_pid(self) -> int | None:
-        """The process id in a leftover's name."""
+        """The process id in a leftover's name, when the queue takes it for one."""
         match = _LEFTOVER.fullmatch(self.name)
-        return int(match.group(1)) if match and match.group(1) else None
+        pid = int(match.group(1)) if match and match.group(1) else 0
+        return pid if 0 < pid <= _PID_MAX else None
 
 
 def list_failure(queue: EnvelopeQueue) -> str | None:

@@ -50,7 +50,8 @@ def register(subcommands: Any) -> None:
         "quarantine", parents=[where, listing], help="move the files that make list() fail aside",
         description=f"Moves each file that makes list() fail into DIR/{QUARANTINE}/ (or --to), by a "
                     "rename flushed to disk in both directories. Nothing is deleted or overwritten: a "
-                    "name already taken gets a suffix .1, .2, ... Then checks that list() succeeds.")
+                    "name already taken gets a suffix .1, .2, ... Then checks, as check does, that list() "
+                    "would succeed.")
     quarantine.add_argument("--to", metavar="DIR2", help=f"where to move them (default: DIR/{QUARANTINE})")
     quarantine.set_defaults(run=run_quarantine)
 
@@ -179,8 +180,10 @@ def finding_text(found: dict[str, Any], now: float, entry: Entry) -> str:
         return f"{name}: {shown(found['message'])}"
     if found["finding"] == "leftover":
         process = f" of process {found['pid']}" if found["pid"] is not None else ""
+        fate = ("list() removes it once it is over ten minutes old and its process is gone"
+                if found["pid"] is not None and found["type"] == "regular file" else "list() does not read it")
         return (f"{name}: temporary file of a push{process}, {age(now - entry.mtime)} old, "
-                f"{entry.size} byte{'' if entry.size == 1 else 's'} ({found['type']}); list() does not read it")
+                f"{entry.size} byte{'' if entry.size == 1 else 's'} ({found['type']}); {fate}")
     return f"{name}: not an item ({found['type']}); list() does not read it"
 
 
@@ -240,16 +243,17 @@ def run_quarantine(args: argparse.Namespace) -> int:
     if inspection.failure is not None:
         raise CommandError(f"{inspection.failure} (the directory itself: nothing to move)")
     moved = move_all(inspection, target, args.json) if inspection.breaking else 0
-    queue = bind(directory)
-    try:
-        items = queue.list()
-    except (ValueError, OSError) as failure:
-        raise CommandError(f"list() still fails: {failure}") from None
+    # Inspected afresh rather than listed: list() itself would remove the abandoned temporary
+    # files of pushes, and this command deletes nothing.
+    after = Inspection(directory)
+    if after.list_fails:
+        still = after.failure if after.failure is not None else next(iter(after.breaking.values()))
+        raise CommandError(f"list() still fails: {still}")
     if args.json:
-        json_line({"summary": {"moved": moved, "items": len(items), "list_succeeds": True}})
+        json_line({"summary": {"moved": moved, "items": after.item_count, "list_succeeds": True}})
     else:
         done = f"moved {moved} files to {shown(target)}; " if moved else "nothing to move; "
-        print(f"{done}list() succeeds: {len(items)} items")
+        print(f"{done}list() succeeds: {after.item_count} items")
     return EXIT_OK
 
 
