@@ -59,7 +59,7 @@ def one_error_line(err):
 
 @pytest.mark.parametrize("argv", [
     [], ["queue"], ["frobnicate"], ["queue", "ls", "--nope"], ["queue", "show"],
-    ["verify"], ["verify", "--descriptors", "d", "--threads", "0"],
+    ["verify"], ["verify", "--descriptors", "d", "--threads", "0"], ["verify", "--descriptors", "-"],
     ["verify", "--descriptors", "d", "--signature-encoding", "base32"],
     ["merkle", "root"], ["merkle", "prove", "a.ndjson", "-1"],
     ["merkle", "verify", "p.json", "--leaf", "e.json", "--root", "ab" * 31],
@@ -370,6 +370,20 @@ def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
     }[case]
     status, out, err = cli("verify", *argv)
     assert (status, out) == (2, "") and hint in one_error_line(err)
+
+
+@pytest.mark.parametrize("command", ["verify", "verify a descriptor", "merkle root"])
+def test_a_line_or_descriptor_past_16_mib_is_refused_before_it_is_read_whole(cli, tmp_path, descriptors, command):
+    huge = tmp_path / "huge.ndjson"
+    with open(huge, "wb") as file:
+        file.write(signed_line(1, SIGNERS[1], ENCODERS["base64"]) + b"\n")
+        file.truncate(file.tell() + (16 << 20) + 1)  # then one line of NUL bytes
+    argv = {"verify": ["verify", "--descriptors", *descriptors, "--", huge],
+            "verify a descriptor": ["verify", "--descriptors", huge, "--", huge],
+            "merkle root": ["merkle", "root", huge]}[command]
+    status, out, err = cli(*argv)
+    message = "larger than 16 MiB" if command == "verify a descriptor" else "line 2: longer than 16 MiB"
+    assert (status, out) == (2, "") and f"{huge}: {message}" in one_error_line(err)
 
 
 # ---- merkle -----------------------------------------------------------------------------------------
