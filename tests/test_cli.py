@@ -12,6 +12,7 @@ import stat
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 
 import pytest
@@ -227,8 +228,9 @@ def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     assert status == 0 and json.loads(out) == {
         "queue_id": "0190-a/x", "pair_class": "routing",
         "envelope": envelope("0190-a/x", request_hash="h2").to_dict()}
-    status, _, err = cli("queue", "show", "--dir", tmp_path, "0190-ax")  # another id, the same file
-    assert status == 1 and 'holds the item "0190-a/x"' in one_error_line(err)
+    for action in ("show", "drop"):
+        status, _, err = cli("queue", action, "--dir", tmp_path, "0190-ax")  # another id, the same file
+        assert status == 1 and 'holds the item "0190-a/x"' in one_error_line(err)
 
     assert cli("queue", "drop", "--dir", tmp_path, "zz")[0] == 0
     status, out, _ = cli("queue", "ls", "--dir", tmp_path, "--json")
@@ -240,6 +242,24 @@ def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
         assert row["modified"] == output.utc_time(os.stat(tmp_path / name).st_mtime)
     status, _, err = cli("queue", "drop", "--dir", tmp_path, "0190-c")
     assert status == 1 and one_error_line(err) == f'zun-protocol: error: no item "0190-c" in {tmp_path}\n'
+
+
+@pytest.mark.parametrize("fault", ["no temporary directory", "link target too long"])
+def test_show_ends_with_one_line_when_it_cannot_link_the_item_file(cli, tmp_path, monkeypatch, fault):
+    exchange_id, directory = "0190-a", tmp_path / "q"
+    if fault == "no temporary directory":
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "gone"))
+    else:  # the item file's absolute path is longer than the target of a symbolic link may be
+        deep = tmp_path
+        while len(str(deep)) < 3900:
+            deep /= "d" * min(250, 3900 - len(str(deep)))
+        deep.mkdir(parents=True)
+        monkeypatch.chdir(deep)
+        exchange_id, directory = "0190-" + "a" * 240, "q"
+    zp.EnvelopeQueue(str(directory)).push("trust", envelope(exchange_id))
+    status, out, err = cli("queue", "show", "--dir", directory, exchange_id)
+    assert (status, out) == (1, "")
+    one_error_line(err)
 
 
 def test_directory_that_list_refuses(cli, tmp_path):

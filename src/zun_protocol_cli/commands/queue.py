@@ -10,7 +10,7 @@ import shlex
 import time
 from typing import Any
 
-from zun_protocol import EnvelopeQueue
+from zun_protocol import EnvelopeQueue, QueuedItem
 
 from zun_protocol_cli import durable_move
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
@@ -307,16 +307,24 @@ def item_path(args: argparse.Namespace) -> tuple[str, str]:
     return directory, name
 
 
+def item_in(directory: str, name: str, queue_id: str) -> QueuedItem:
+    """The item `queue_id` from its file `name`. Raises ItemFailure with list()'s message when the
+    file cannot be read, and CommandError when it is gone or holds another item, whose id maps
+    to the same file name."""
+    with probe_items(directory) as probe:
+        item = probe.read(name)
+    if item is None or item.queue_id != queue_id:
+        held = "" if item is None else f": its file {file_name(name)} holds the item {json.dumps(item.queue_id)}"
+        raise CommandError(f"no item {json.dumps(queue_id)} in {file_name(directory)}{held}")
+    return item
+
+
 def run_show(args: argparse.Namespace) -> int:
     directory, name = item_path(args)
     try:
-        with ItemProbe(directory) as probe:
-            item = probe.read(name)
+        item = item_in(directory, name, args.id)
     except ItemFailure as failure:
         raise CommandError(str(failure)) from None
-    if item is None or item.queue_id != args.id:
-        held = "" if item is None else f": its file {file_name(name)} holds the item {json.dumps(item.queue_id)}"
-        raise CommandError(f"no item {json.dumps(args.id)} in {file_name(directory)}{held}")
     shown_item = {"queue_id": item.queue_id, "pair_class": item.pair_class, "envelope": item.envelope.to_dict()}
     print(json.dumps(shown_item, indent=2))
     return EXIT_OK
@@ -324,6 +332,10 @@ def run_show(args: argparse.Namespace) -> int:
 
 def run_drop(args: argparse.Namespace) -> int:
     directory, name = item_path(args)
+    try:
+        item_in(directory, name, args.id)
+    except ItemFailure:
+        pass  # a file that list() cannot read is dropped all the same: that is what drop is for
     try:
         bind(directory).drop_item(args.id)
     except OSError as failure:
