@@ -169,6 +169,18 @@ def test_check_quarantine_check(cli, tmp_path, monkeypatch, route):
         ".spill-4242-4243-0.tmp", "notes.txt", "quarantine"]
 
 
+@pytest.mark.parametrize("to", ["{dir}", "{dir}/aside.json", "{dir}/aside.json/kept", "{link}/kept"])
+def test_quarantine_refuses_a_target_that_list_would_still_read(cli, tmp_path, to):
+    directory = tmp_path / "q"
+    directory.mkdir()
+    (directory / "broken.json").write_text("{")
+    (tmp_path / "link").symlink_to(directory / "aside.json")
+    target = to.format(dir=directory, link=tmp_path / "link")
+    status, out, err = cli("queue", "quarantine", "--dir", directory, "--to", target)
+    assert (status, out) == (2, "") and one_error_line(err).startswith(f"zun-protocol: error: --to {target}: ")
+    assert os.listdir(directory) == ["broken.json"]
+
+
 def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     directory, kept = tmp_path / "q", tmp_path / "q" / "quarantine"
     directory.mkdir()

@@ -225,15 +225,24 @@ def quarantine_target(args: argparse.Namespace, directory: str) -> str:
     if args.to is None:
         return join(directory, QUARANTINE)
     target: str = args.to
-    parent = os.path.dirname(os.path.abspath(target))
-    try:
-        inside = os.path.samefile(parent, directory) and is_item_name(os.path.basename(target.rstrip("/")))
-        same = os.path.exists(target) and os.path.samefile(target, directory)
-    except OSError:
-        return target
-    if same or inside:
-        raise UsageError(f"--to {target}: moved there, the files would still be read by list()")
+    path = os.path.realpath(target)
+    if same_file(path, directory):
+        raise UsageError(f"--to {file_name(target)}: moved there, the files would still be read by list()")
+    # No ancestor may be an entry of the queue directory with an item's name: creating it would
+    # give list() a directory to fail on, and moving into it would keep the files in its way.
+    while (parent := os.path.dirname(path)) != path:
+        if is_item_name(os.path.basename(path)) and same_file(parent, directory):
+            raise UsageError(f"--to {file_name(target)}: inside {file_name(join(directory, os.path.basename(path)))}, "
+                             "which list() would read as an item and fail on")
+        path = parent
     return target
+
+
+def same_file(path: str, other: str) -> bool:
+    try:
+        return os.path.samefile(path, other)
+    except (OSError, ValueError):  # either is missing: no file is both
+        return False
 
 
 def run_quarantine(args: argparse.Namespace) -> int:
