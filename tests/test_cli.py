@@ -281,6 +281,10 @@ def test_directory_that_list_refuses(cli, tmp_path):
         zp.EnvelopeQueue(str(not_a_dir)).list()
     status, out, _ = cli("queue", "check", "--dir", not_a_dir)
     assert status == 1 and out == f"{not_a_dir}: {refused.value}\n"
+    status, out, _ = cli("queue", "check", "--dir", not_a_dir, "--json")
+    assert status == 1 and json_lines(out) == [
+        {"file": None, "path": str(not_a_dir), "finding": "breaks_list", "message": str(refused.value)},
+        {"summary": {"items": None, "breaking": 1, "leftovers": 0, "not_items": 0, "list_succeeds": False}}]
     status, out, err = cli("queue", "quarantine", "--dir", not_a_dir)
     assert status == 1 and out == "" and str(refused.value) in one_error_line(err)
 

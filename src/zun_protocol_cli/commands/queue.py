@@ -194,6 +194,9 @@ def run_check(args: argparse.Namespace) -> int:
         if args.json:
             json_line({"file": None, "path": file_name(directory), "finding": "breaks_list",
                        "message": inspection.failure})
+            # How many items the directory holds is unknown when it cannot be read.
+            json_line({"summary": {"items": None, "breaking": 1, "leftovers": 0, "not_items": 0,
+                                   "list_succeeds": False}})
         else:
             print(f"{shown(directory)}: {shown(inspection.failure)}")
         return EXIT_FAULT
