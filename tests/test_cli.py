@@ -521,7 +521,11 @@ def test_anchor_request_receipt_and_verify(cli, tmp_path, tsa):
     status, out, err = cli("anchor", "verify", tmp_path / "receipt.json", *trust)
     assert (status, out) == (1, "") and "the imprint does not match the digest" in one_error_line(err)
 
-    # The answer to another request for the same root: only its nonce tells them apart.
+    # The answer to another request for the same root: only its nonce tells them apart, so no
+    # request is written over an earlier one.
+    status, out, err = cli("anchor", "request", ROOT, "-o", request_file)
+    assert (status, out) == (2, "") and "already exists" in one_error_line(err)
+    assert zp.TimestampRequest.from_der(request_file.read_bytes()) == request
     _, other_response, _ = anchored(cli, tsa, tmp_path)
     status, out, err = cli("anchor", "receipt", "--request", request_file, "--response", other_response, *trust)
     assert (status, out) == (1, "") and "anchor bad response: nonce 0x" in one_error_line(err)
