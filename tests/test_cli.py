@@ -373,6 +373,19 @@ def test_verify_reads_standard_input_through_the_console_script(tmp_path, descri
     assert done.returncode == 1 and json_lines(done.stdout)[:-1] == expected_failures("base64")
 
 
+def test_verify_into_a_reader_that_leaves_after_one_line_ends_quietly(tmp_path, descriptors):
+    archive = tmp_path / "archive.ndjson"
+    archive.write_bytes(b'{"exchange_id": \n' * 20000)  # failures that fill far more than a pipe holds
+    with open(tmp_path / "stderr", "w+b") as stderr:
+        child = subprocess.Popen([SCRIPT, "verify", "--descriptors", *map(str, descriptors), "--", str(archive)],
+                                 stdout=subprocess.PIPE, stderr=stderr)
+        first = child.stdout.readline()
+        child.stdout.close()
+        status = child.wait(timeout=120)
+        stderr.seek(0)
+        assert first.startswith(b"line 1: unreadable line: ") and (status, stderr.read()) == (1, b"")
+
+
 def test_progress_display_changes_nothing_but_stderr(cli, tmp_path, descriptors, monkeypatch):
     pytest.importorskip("tqdm")
     archive = tmp_path / "archive.ndjson"
