@@ -188,9 +188,11 @@ def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     for name in names:
         (directory / name).write_text(name)
     interrupted = 0
+    (tmp_path / "tmp").mkdir()  # where the killed commands leave their private directories
     for kill_after in (1, 80, 160):
         child = subprocess.Popen([SCRIPT, "queue", "quarantine", "--dir", str(directory)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env={**os.environ, "TMPDIR": str(tmp_path / "tmp")})
         deadline = time.monotonic() + 120
         while child.poll() is None and time.monotonic() < deadline:
             if kept.is_dir() and len(os.listdir(kept)) >= kill_after:
