@@ -63,7 +63,8 @@ def register(subcommands: Any) -> None:
 
     drop = actions.add_parser("drop", parents=[where], help="delete one item",
                               description="Deletes the item ID, as drop_item() does after a re-emission, "
-                                          "whether or not its file can be read.")
+                                          "whether or not its file can be read, but not when the file holds "
+                                          "the item of another id that maps to the same file name.")
     drop.add_argument("id", metavar="ID", help="the item's queue id")
     drop.set_defaults(run=run_drop)
 
