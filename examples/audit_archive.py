@@ -22,7 +22,6 @@ byte offset of its line and the reason; --json prints the same as one JSON objec
 """
 import argparse
 import base64
-import binascii
 import collections
 import contextlib
 import json
@@ -69,7 +68,7 @@ def audit_line(text, descriptors):
         raise Failed(envelope.exchange_id, f"unknown signer {envelope.peer_self}")
     try:
         signature = base64.b64decode(envelope.our_signature, validate=True)
-    except binascii.Error:
+    except ValueError:  # binascii.Error, or a character outside ASCII
         raise Failed(envelope.exchange_id, "our_signature is not Base64") from None
     try:
         signer.verify(envelope.canonical_signing_bytes(), signature)

@@ -40,6 +40,8 @@ def _line(n, signer, fault=None):
         envelope["request_hash"] = "0" * 64
     if fault == "padding":
         envelope["our_signature"] = envelope["our_signature"].rstrip("=")
+    if fault == "not-ascii":
+        envelope["our_signature"] = "\u00e9" + envelope["our_signature"][1:]
     text = json.dumps(envelope, separators=(",", ":")).encode()
     return {"truncated": text[:100], "not-utf8": text.replace(b"quic", b"qu\xffc")}.get(fault, text) + b"\n"
 
@@ -51,6 +53,7 @@ FAULTS = {
     15: ("truncated", (None, "invalid SignedEnvelope JSON: EOF while parsing a string at line 1 column 100")),
     22: ("padding", ("ex-22", "our_signature is not Base64")),
     30: ("not-utf8", (None, "line is not UTF-8")),
+    33: ("not-ascii", ("ex-33", "our_signature is not Base64")),
 }
 COUNT = 40
 

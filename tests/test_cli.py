@@ -12,6 +12,7 @@ import stat
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 
 import pytest
@@ -50,7 +51,7 @@ def cli(capsys):
 
 
 def one_error_line(err):
-    assert err.endswith("\n") and err.count("\n") == 1 and err.startswith("zun-protocol: error: "), err
+    assert err.endswith("\n") and err[:-1].isprintable() and err.startswith("zun-protocol: error: "), err
     return err
 
 
@@ -59,11 +60,12 @@ def one_error_line(err):
 
 @pytest.mark.parametrize("argv", [
     [], ["queue"], ["frobnicate"], ["queue", "ls", "--nope"], ["queue", "show"],
-    ["verify"], ["verify", "--descriptors", "d", "--threads", "0"],
+    ["verify"], ["verify", "--descriptors", "d", "--threads", "0"], ["verify", "--descriptors", "-"],
     ["verify", "--descriptors", "d", "--signature-encoding", "base32"],
     ["merkle", "root"], ["merkle", "prove", "a.ndjson", "-1"],
     ["merkle", "verify", "p.json", "--leaf", "e.json", "--root", "ab" * 31],
     ["anchor", "request", "ab" * 32], ["anchor", "request", "xy" * 32, "-o", "r.tsq"], ["anchor", "verify", "r.json"],
+    ["anchor", "verify", "no\nsuch\x1b[2J.json", "--roots", "r.pem"],
 ])
 def test_usage_errors_exit_2_with_one_line(cli, argv):
     status, out, err = cli(*argv)
@@ -167,6 +169,18 @@ def test_check_quarantine_check(cli, tmp_path, monkeypatch, route):
         ".spill-4242-4243-0.tmp", "notes.txt", "quarantine"]
 
 
+@pytest.mark.parametrize("to", ["{dir}", "{dir}/aside.json", "{dir}/aside.json/kept", "{link}/kept"])
+def test_quarantine_refuses_a_target_that_list_would_still_read(cli, tmp_path, to):
+    directory = tmp_path / "q"
+    directory.mkdir()
+    (directory / "broken.json").write_text("{")
+    (tmp_path / "link").symlink_to(directory / "aside.json")
+    target = to.format(dir=directory, link=tmp_path / "link")
+    status, out, err = cli("queue", "quarantine", "--dir", directory, "--to", target)
+    assert (status, out) == (2, "") and one_error_line(err).startswith(f"zun-protocol: error: --to {target}: ")
+    assert os.listdir(directory) == ["broken.json"]
+
+
 def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     directory, kept = tmp_path / "q", tmp_path / "q" / "quarantine"
     directory.mkdir()
@@ -174,9 +188,11 @@ def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     for name in names:
         (directory / name).write_text(name)
     interrupted = 0
+    (tmp_path / "tmp").mkdir()  # where the killed commands leave their private directories
     for kill_after in (1, 80, 160):
         child = subprocess.Popen([SCRIPT, "queue", "quarantine", "--dir", str(directory)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env={**os.environ, "TMPDIR": str(tmp_path / "tmp")})
         deadline = time.monotonic() + 120
         while child.poll() is None and time.monotonic() < deadline:
             if kept.is_dir() and len(os.listdir(kept)) >= kill_after:
@@ -193,6 +209,26 @@ def test_killed_quarantine_leaves_every_file_in_one_place(cli, tmp_path):
     assert set(os.listdir(kept)) == names
 
 
+def test_quarantine_deletes_nothing_not_even_what_list_would(cli, tmp_path):
+    queue = zp.EnvelopeQueue(str(tmp_path))
+    queue.push("trust", envelope("0190-a"))
+    (tmp_path / "0190-b.json").write_text("{")
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    leftover = tmp_path / f".spill-{ended.pid}-1-0.tmp"
+    leftover.write_text("half")
+    os.utime(leftover, (time.time() - 3600,) * 2)
+
+    status, out, _ = cli("queue", "quarantine", "--dir", tmp_path)
+    assert status == 0 and out.endswith("list() succeeds: 1 items\n") and leftover.exists()
+    status, out, _ = cli("queue", "check", "--dir", tmp_path)
+    assert out.splitlines()[0] == (f"{leftover.name}: temporary file of a push of process {ended.pid}, 1 h old, "
+                                   "4 bytes (regular file); list() removes it once it is over ten minutes old "
+                                   "and its process is gone")
+    queue.list()
+    assert not leftover.exists()
+
+
 def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     queue = zp.EnvelopeQueue(str(tmp_path))
     queue.push("trust", envelope("0190-b"))
@@ -206,8 +242,9 @@ def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     assert status == 0 and json.loads(out) == {
         "queue_id": "0190-a/x", "pair_class": "routing",
         "envelope": envelope("0190-a/x", request_hash="h2").to_dict()}
-    status, _, err = cli("queue", "show", "--dir", tmp_path, "0190-ax")  # another id, the same file
-    assert status == 1 and 'holds the item "0190-a/x"' in one_error_line(err)
+    for action in ("show", "drop"):
+        status, _, err = cli("queue", action, "--dir", tmp_path, "0190-ax")  # another id, the same file
+        assert status == 1 and 'holds the item "0190-a/x"' in one_error_line(err)
 
     assert cli("queue", "drop", "--dir", tmp_path, "zz")[0] == 0
     status, out, _ = cli("queue", "ls", "--dir", tmp_path, "--json")
@@ -221,6 +258,24 @@ def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     assert status == 1 and one_error_line(err) == f'zun-protocol: error: no item "0190-c" in {tmp_path}\n'
 
 
+@pytest.mark.parametrize("fault", ["no temporary directory", "link target too long"])
+def test_show_ends_with_one_line_when_it_cannot_link_the_item_file(cli, tmp_path, monkeypatch, fault):
+    exchange_id, directory = "0190-a", tmp_path / "q"
+    if fault == "no temporary directory":
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "gone"))
+    else:  # the item file's absolute path is longer than the target of a symbolic link may be
+        deep = tmp_path
+        while len(str(deep)) < 3900:
+            deep /= "d" * min(250, 3900 - len(str(deep)))
+        deep.mkdir(parents=True)
+        monkeypatch.chdir(deep)
+        exchange_id, directory = "0190-" + "a" * 240, "q"
+    zp.EnvelopeQueue(str(directory)).push("trust", envelope(exchange_id))
+    status, out, err = cli("queue", "show", "--dir", directory, exchange_id)
+    assert (status, out) == (1, "")
+    one_error_line(err)
+
+
 def test_directory_that_list_refuses(cli, tmp_path):
     not_a_dir = tmp_path / "file"
     not_a_dir.write_text("")
@@ -228,6 +283,10 @@ def test_directory_that_list_refuses(cli, tmp_path):
         zp.EnvelopeQueue(str(not_a_dir)).list()
     status, out, _ = cli("queue", "check", "--dir", not_a_dir)
     assert status == 1 and out == f"{not_a_dir}: {refused.value}\n"
+    status, out, _ = cli("queue", "check", "--dir", not_a_dir, "--json")
+    assert status == 1 and json_lines(out) == [
+        {"file": None, "path": str(not_a_dir), "finding": "breaks_list", "message": str(refused.value)},
+        {"summary": {"items": None, "breaking": 1, "leftovers": 0, "not_items": 0, "list_succeeds": False}}]
     status, out, err = cli("queue", "quarantine", "--dir", not_a_dir)
     assert status == 1 and out == "" and str(refused.value) in one_error_line(err)
 
@@ -316,6 +375,19 @@ def test_verify_reads_standard_input_through_the_console_script(tmp_path, descri
     assert done.returncode == 1 and json_lines(done.stdout)[:-1] == expected_failures("base64")
 
 
+def test_verify_into_a_reader_that_leaves_after_one_line_ends_quietly(tmp_path, descriptors):
+    archive = tmp_path / "archive.ndjson"
+    archive.write_bytes(b'{"exchange_id": \n' * 20000)  # failures that fill far more than a pipe holds
+    with open(tmp_path / "stderr", "w+b") as stderr:
+        child = subprocess.Popen([SCRIPT, "verify", "--descriptors", *map(str, descriptors), "--", str(archive)],
+                                 stdout=subprocess.PIPE, stderr=stderr)
+        first = child.stdout.readline()
+        child.stdout.close()
+        status = child.wait(timeout=120)
+        stderr.seek(0)
+        assert first.startswith(b"line 1: unreadable line: ") and (status, stderr.read()) == (1, b"")
+
+
 def test_progress_display_changes_nothing_but_stderr(cli, tmp_path, descriptors, monkeypatch):
     pytest.importorskip("tqdm")
     archive = tmp_path / "archive.ndjson"
@@ -349,6 +421,20 @@ def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
     }[case]
     status, out, err = cli("verify", *argv)
     assert (status, out) == (2, "") and hint in one_error_line(err)
+
+
+@pytest.mark.parametrize("command", ["verify", "verify a descriptor", "merkle root"])
+def test_a_line_or_descriptor_past_16_mib_is_refused_before_it_is_read_whole(cli, tmp_path, descriptors, command):
+    huge = tmp_path / "huge.ndjson"
+    with open(huge, "wb") as file:
+        file.write(signed_line(1, SIGNERS[1], ENCODERS["base64"]) + b"\n")
+        file.truncate(file.tell() + (16 << 20) + 1)  # then one line of NUL bytes
+    argv = {"verify": ["verify", "--descriptors", *descriptors, "--", huge],
+            "verify a descriptor": ["verify", "--descriptors", huge, "--", huge],
+            "merkle root": ["merkle", "root", huge]}[command]
+    status, out, err = cli(*argv)
+    message = "larger than 16 MiB" if command == "verify a descriptor" else "line 2: longer than 16 MiB"
+    assert (status, out) == (2, "") and f"{huge}: {message}" in one_error_line(err)
 
 
 # ---- merkle -----------------------------------------------------------------------------------------
@@ -450,7 +536,11 @@ def test_anchor_request_receipt_and_verify(cli, tmp_path, tsa):
     status, out, err = cli("anchor", "verify", tmp_path / "receipt.json", *trust)
     assert (status, out) == (1, "") and "the imprint does not match the digest" in one_error_line(err)
 
-    # The answer to another request for the same root: only its nonce tells them apart.
+    # The answer to another request for the same root: only its nonce tells them apart, so no
+    # request is written over an earlier one.
+    status, out, err = cli("anchor", "request", ROOT, "-o", request_file)
+    assert (status, out) == (2, "") and "already exists" in one_error_line(err)
+    assert zp.TimestampRequest.from_der(request_file.read_bytes()) == request
     _, other_response, _ = anchored(cli, tsa, tmp_path)
     status, out, err = cli("anchor", "receipt", "--request", request_file, "--response", other_response, *trust)
     assert (status, out) == (1, "") and "anchor bad response: nonce 0x" in one_error_line(err)

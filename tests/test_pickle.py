@@ -5,6 +5,7 @@ import copy
 import multiprocessing
 import pathlib
 import pickle
+import shutil
 
 import pytest
 
@@ -41,6 +42,7 @@ def _item(tmp_path):
     queue = zp.EnvelopeQueue(str(tmp_path / "q"))
     queue.push("tr\u00fcst", zp.SignedEnvelope.from_dict({**ENVELOPE, "exchange_id": "a/../b c"}))
     [item] = queue.list()
+    shutil.rmtree(queue.dir)  # loading reads no file
     return item
 
 

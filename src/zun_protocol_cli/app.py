@@ -12,6 +12,7 @@ import zun_protocol
 
 from zun_protocol_cli import commands
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
+from zun_protocol_cli.output import shown
 
 PROG = "zun-protocol"
 
@@ -55,7 +56,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     except CommandError as failure:
         sys.stdout.flush()
-        print(f"{PROG}: error: {failure}", file=sys.stderr)
+        # Messages carry file names and ids, which may hold line breaks or terminal escapes.
+        print(f"{PROG}: error: {shown(str(failure))}", file=sys.stderr)
         return failure.status
     except BrokenPipeError:
         # The reader went away (`| head`): no traceback, and nothing more to flush into it.

@@ -2,7 +2,6 @@
 proof, a receipt, certificates, a TSA's answer) whole. `-` names standard input."""
 from __future__ import annotations
 
-import itertools
 import os
 import stat
 import sys
@@ -22,6 +21,9 @@ READ_BUFFER = 1 << 20
 # Far above any proof, receipt, certificate bundle or envelope, so that naming a device or an
 # archive by mistake ends with a message instead of filling the memory.
 SMALL_FILE_LIMIT = 16 << 20
+# The same for one line of an archive: a file without line breaks (/dev/zero) is refused
+# before it fills the memory.
+LINE_LIMIT = SMALL_FILE_LIMIT
 
 
 def open_archive(name: str) -> tuple[IO[bytes], int | None]:
@@ -36,11 +38,20 @@ def open_archive(name: str) -> tuple[IO[bytes], int | None]:
     return stream, status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
-def batches(stream: IO[bytes]) -> Iterator[tuple[int, list[bytes], int]]:
-    """(number of the first line, the lines, their bytes), BATCH_LINES lines at a time."""
+def batches(stream: IO[bytes], name: str) -> Iterator[tuple[int, list[bytes], int]]:
+    """(number of the first line, the lines, their bytes), BATCH_LINES lines at a time. A line
+    longer than LINE_LIMIT is a usage error."""
     first = 1
     while True:
-        lines = list(itertools.islice(stream, BATCH_LINES))
+        lines: list[bytes] = []
+        for _ in range(BATCH_LINES):
+            line = stream.readline(LINE_LIMIT + 1)
+            if not line:
+                break
+            if len(line) > LINE_LIMIT:
+                raise UsageError(f"{file_name(name)}: line {first + len(lines)}: longer than "
+                                 f"{LINE_LIMIT >> 20} MiB, which is not what is asked for here")
+            lines.append(line)
         if not lines:
             return
         yield first, lines, sum(map(len, lines))

@@ -19,7 +19,7 @@ from types import TracebackType
 
 from zun_protocol import EnvelopeQueue, QueuedItem
 
-from zun_protocol_cli.errors import UsageError
+from zun_protocol_cli.errors import CommandError, UsageError
 from zun_protocol_cli.output import file_name
 
 ITEM_SUFFIX = ".json"
@@ -27,6 +27,7 @@ ITEM_SUFFIX = ".json"
 _KEPT = frozenset(string.ascii_letters + string.digits + "-_")
 # Temporary files of pushes, named ".spill-<pid>-<thread>-<n>.tmp".
 _LEFTOVER = re.compile(r"\.spill-(?:([0-9]+)-)?.*\.tmp", re.DOTALL)
+_PID_MAX = 2**31 - 1
 
 ITEM, LEFTOVER, OTHER = "item", "leftover", "other"
 
@@ -73,9 +74,10 @@ class Entry:
 
     @property
     def push_pid(self) -> int | None:
-        """The process id in a leftover's name."""
+        """The process id in a leftover's name, when the queue takes it for one."""
         match = _LEFTOVER.fullmatch(self.name)
-        return int(match.group(1)) if match and match.group(1) else None
+        pid = int(match.group(1)) if match and match.group(1) else 0
+        return pid if 0 < pid <= _PID_MAX else None
 
 
 def list_failure(queue: EnvelopeQueue) -> str | None:
@@ -134,7 +136,11 @@ class ItemProbe:
         """The item in the file `name`, or None when the file is gone (list() skips such a
         file). Raises ItemFailure with list()'s message."""
         link = os.path.join(self._sandbox, name)
-        os.symlink(os.path.join(self._absolute, name), link)
+        try:
+            os.symlink(os.path.join(self._absolute, name), link)
+        except OSError as failure:  # a path too long for a link's target, a full /tmp
+            raise CommandError(f"cannot link {file_name(join(self._directory, name))} into the private "
+                               f"directory {self._sandbox} to list it alone: {failure.strerror}") from None
         try:
             items = self._queue.list()
         except (ValueError, OSError) as failure:
@@ -147,6 +153,8 @@ class ItemProbe:
             os.lstat(join(self._directory, name))
         except FileNotFoundError:  # dropped meanwhile
             return None
+        except OSError:  # there, but out of this process's reach: list()'s message says why
+            pass
         private = f"queue I/O error at {self._sandbox}/{file_name(name)}: "
         if message.startswith(private):
             message = f"queue I/O error at {join(self._shown_directory, file_name(name))}: {message[len(private):]}"

@@ -38,7 +38,7 @@ def register(subcommands: Any) -> None:
         epilog=POST)
     request.add_argument("root", metavar="ROOT_HEX", type=merkle_root, help="the Merkle root, 64 hex digits")
     request.add_argument("-o", "--output", metavar="REQ.tsq", required=True,
-                         help="where to write the request; - for standard output")
+                         help="where to write the request, a new file; - for standard output")
     request.add_argument("--policy", metavar="OID", help="the TSA policy to ask for (default: the TSA's choice)")
     request.set_defaults(run=run_request)
 
@@ -88,8 +88,12 @@ def run_request(args: argparse.Namespace) -> int:
         sys.stdout.buffer.write(der)
         return EXIT_OK
     try:
-        with open(args.output, "wb") as file:
+        # Never over an earlier request: its nonce is what checks the answer to it.
+        with open(args.output, "xb") as file:
             file.write(der)
+    except FileExistsError:
+        raise UsageError(f"{file_name(args.output)}: already exists, and the TSA's answer to that request is "
+                         "checked against its nonce: name a new file") from None
     except OSError as failure:
         raise UsageError(f"{file_name(args.output)}: {failure.strerror}") from None
     policy = f", policy {request.policy}" if request.policy else ""

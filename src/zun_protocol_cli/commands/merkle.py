@@ -90,7 +90,7 @@ def archive_tree(name: str, raw: bool, index: int | None = None) -> tuple[Merkle
     stream, size = open_archive(name)
     with stream, Progress(size, "B", "hashing", scale=True) as progress:
         try:
-            for first, lines, read in batches(stream):
+            for first, lines, read in batches(stream, name):
                 numbers: Sequence[int]
                 if raw:
                     numbers, leaves = range(first, first + len(lines)), [without_line_break(line) for line in lines]

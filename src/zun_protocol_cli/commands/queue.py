@@ -10,7 +10,7 @@ import shlex
 import time
 from typing import Any
 
-from zun_protocol import EnvelopeQueue
+from zun_protocol import EnvelopeQueue, QueuedItem
 
 from zun_protocol_cli import durable_move
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
@@ -50,7 +50,8 @@ def register(subcommands: Any) -> None:
         "quarantine", parents=[where, listing], help="move the files that make list() fail aside",
         description=f"Moves each file that makes list() fail into DIR/{QUARANTINE}/ (or --to), by a "
                     "rename flushed to disk in both directories. Nothing is deleted or overwritten: a "
-                    "name already taken gets a suffix .1, .2, ... Then checks that list() succeeds.")
+                    "name already taken gets a suffix .1, .2, ... Then checks, as check does, that list() "
+                    "would succeed.")
     quarantine.add_argument("--to", metavar="DIR2", help=f"where to move them (default: DIR/{QUARANTINE})")
     quarantine.set_defaults(run=run_quarantine)
 
@@ -62,7 +63,8 @@ def register(subcommands: Any) -> None:
 
     drop = actions.add_parser("drop", parents=[where], help="delete one item",
                               description="Deletes the item ID, as drop_item() does after a re-emission, "
-                                          "whether or not its file can be read.")
+                                          "whether or not its file can be read, but not when the file holds "
+                                          "the item of another id that maps to the same file name.")
     drop.add_argument("id", metavar="ID", help="the item's queue id")
     drop.set_defaults(run=run_drop)
 
@@ -179,8 +181,10 @@ def finding_text(found: dict[str, Any], now: float, entry: Entry) -> str:
         return f"{name}: {shown(found['message'])}"
     if found["finding"] == "leftover":
         process = f" of process {found['pid']}" if found["pid"] is not None else ""
+        fate = ("list() removes it once it is over ten minutes old and its process is gone"
+                if found["pid"] is not None and found["type"] == "regular file" else "list() does not read it")
         return (f"{name}: temporary file of a push{process}, {age(now - entry.mtime)} old, "
-                f"{entry.size} byte{'' if entry.size == 1 else 's'} ({found['type']}); list() does not read it")
+                f"{entry.size} byte{'' if entry.size == 1 else 's'} ({found['type']}); {fate}")
     return f"{name}: not an item ({found['type']}); list() does not read it"
 
 
@@ -191,6 +195,9 @@ def run_check(args: argparse.Namespace) -> int:
         if args.json:
             json_line({"file": None, "path": file_name(directory), "finding": "breaks_list",
                        "message": inspection.failure})
+            # How many items the directory holds is unknown when it cannot be read.
+            json_line({"summary": {"items": None, "breaking": 1, "leftovers": 0, "not_items": 0,
+                                   "list_succeeds": False}})
         else:
             print(f"{shown(directory)}: {shown(inspection.failure)}")
         return EXIT_FAULT
@@ -222,15 +229,24 @@ def quarantine_target(args: argparse.Namespace, directory: str) -> str:
     if args.to is None:
         return join(directory, QUARANTINE)
     target: str = args.to
-    parent = os.path.dirname(os.path.abspath(target))
-    try:
-        inside = os.path.samefile(parent, directory) and is_item_name(os.path.basename(target.rstrip("/")))
-        same = os.path.exists(target) and os.path.samefile(target, directory)
-    except OSError:
-        return target
-    if same or inside:
-        raise UsageError(f"--to {target}: moved there, the files would still be read by list()")
+    path = os.path.realpath(target)
+    if same_file(path, directory):
+        raise UsageError(f"--to {file_name(target)}: moved there, the files would still be read by list()")
+    # No ancestor may be an entry of the queue directory with an item's name: creating it would
+    # give list() a directory to fail on, and moving into it would keep the files in its way.
+    while (parent := os.path.dirname(path)) != path:
+        if is_item_name(os.path.basename(path)) and same_file(parent, directory):
+            raise UsageError(f"--to {file_name(target)}: inside {file_name(join(directory, os.path.basename(path)))}, "
+                             "which list() would read as an item and fail on")
+        path = parent
     return target
+
+
+def same_file(path: str, other: str) -> bool:
+    try:
+        return os.path.samefile(path, other)
+    except (OSError, ValueError):  # either is missing: no file is both
+        return False
 
 
 def run_quarantine(args: argparse.Namespace) -> int:
@@ -240,16 +256,17 @@ def run_quarantine(args: argparse.Namespace) -> int:
     if inspection.failure is not None:
         raise CommandError(f"{inspection.failure} (the directory itself: nothing to move)")
     moved = move_all(inspection, target, args.json) if inspection.breaking else 0
-    queue = bind(directory)
-    try:
-        items = queue.list()
-    except (ValueError, OSError) as failure:
-        raise CommandError(f"list() still fails: {failure}") from None
+    # Inspected afresh rather than listed: list() itself would remove the abandoned temporary
+    # files of pushes, and this command deletes nothing.
+    after = Inspection(directory)
+    if after.list_fails:
+        still = after.failure if after.failure is not None else next(iter(after.breaking.values()))
+        raise CommandError(f"list() still fails: {still}")
     if args.json:
-        json_line({"summary": {"moved": moved, "items": len(items), "list_succeeds": True}})
+        json_line({"summary": {"moved": moved, "items": after.item_count, "list_succeeds": True}})
     else:
         done = f"moved {moved} files to {shown(target)}; " if moved else "nothing to move; "
-        print(f"{done}list() succeeds: {len(items)} items")
+        print(f"{done}list() succeeds: {after.item_count} items")
     return EXIT_OK
 
 
@@ -303,16 +320,24 @@ def item_path(args: argparse.Namespace) -> tuple[str, str]:
     return directory, name
 
 
+def item_in(directory: str, name: str, queue_id: str) -> QueuedItem:
+    """The item `queue_id` from its file `name`. Raises ItemFailure with list()'s message when the
+    file cannot be read, and CommandError when it is gone or holds another item, whose id maps
+    to the same file name."""
+    with probe_items(directory) as probe:
+        item = probe.read(name)
+    if item is None or item.queue_id != queue_id:
+        held = "" if item is None else f": its file {file_name(name)} holds the item {json.dumps(item.queue_id)}"
+        raise CommandError(f"no item {json.dumps(queue_id)} in {file_name(directory)}{held}")
+    return item
+
+
 def run_show(args: argparse.Namespace) -> int:
     directory, name = item_path(args)
     try:
-        with ItemProbe(directory) as probe:
-            item = probe.read(name)
+        item = item_in(directory, name, args.id)
     except ItemFailure as failure:
         raise CommandError(str(failure)) from None
-    if item is None or item.queue_id != args.id:
-        held = "" if item is None else f": its file {file_name(name)} holds the item {json.dumps(item.queue_id)}"
-        raise CommandError(f"no item {json.dumps(args.id)} in {file_name(directory)}{held}")
     shown_item = {"queue_id": item.queue_id, "pair_class": item.pair_class, "envelope": item.envelope.to_dict()}
     print(json.dumps(shown_item, indent=2))
     return EXIT_OK
@@ -320,6 +345,10 @@ def run_show(args: argparse.Namespace) -> int:
 
 def run_drop(args: argparse.Namespace) -> int:
     directory, name = item_path(args)
+    try:
+        item_in(directory, name, args.id)
+    except ItemFailure:
+        pass  # a file that list() cannot read is dropped all the same: that is what drop is for
     try:
         bind(directory).drop_item(args.id)
     except OSError as failure:

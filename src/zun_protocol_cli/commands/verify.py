@@ -19,7 +19,7 @@ from typing import IO, Any
 from zun_protocol import PeerIdentityDescriptor
 
 from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
-from zun_protocol_cli.inputs import batches, envelope_of, open_archive
+from zun_protocol_cli.inputs import STDIN, batches, envelope_of, open_archive, read_small_text, standard_input_once
 from zun_protocol_cli.output import Progress, file_name, json_line, shown
 
 VERIFIED, BAD_SIGNATURE = "verified", "bad_signature"
@@ -58,7 +58,8 @@ def register(subcommands: Any) -> None:
         epilog="An archive named right after --descriptors is taken as one more descriptor: name it "
                "first, or after --.")
     verify.add_argument("--descriptors", metavar="PATH", nargs="+", required=True,
-                        help="descriptor JSON files, or directories of them (their *.json files)")
+                        help="descriptor JSON files, or directories of them (their *.json files); - for "
+                             "standard input")
     verify.add_argument("--threads", metavar="N", type=positive, default=usable_cores(),
                         help="threads that verify (default: the usable cores, %(default)s here)")
     verify.add_argument("--signature-encoding", choices=tuple(DECODERS), default="base64",
@@ -105,13 +106,14 @@ def load_descriptors(paths: list[str], archive_named: bool) -> dict[str, PeerIde
     for index, path in enumerate(paths):
         for file in descriptor_files(path):
             try:
-                with open(file, encoding="utf-8") as text:
-                    descriptor = PeerIdentityDescriptor.from_json(text.read())
-            except (OSError, UnicodeDecodeError, ValueError) as failure:
-                reason = failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
+                try:
+                    descriptor = PeerIdentityDescriptor.from_json(read_small_text(file))
+                except ValueError as failure:
+                    raise UsageError(f"{file_name(file)}: {failure}") from None
+            except UsageError as failure:
                 hint = ("; is it the archive? name the archive first or after --"
                         if not archive_named and index == len(paths) - 1 and index > 0 else "")
-                raise UsageError(f"{file_name(file)}: {reason}{hint}") from None
+                raise UsageError(f"{failure}{hint}") from None
             earlier = found.setdefault(descriptor.fingerprint, (descriptor, file))
             if earlier[0] != descriptor:
                 raise UsageError(f"{file_name(file)} and {file_name(earlier[1])}: two different descriptors "
@@ -164,19 +166,19 @@ def verify_lines(first: int, lines: list[bytes], descriptors: dict[str, PeerIden
 # ---- the archive -----------------------------------------------------------------------------------
 
 
-def tallies(stream: IO[bytes], threads: int, work: Callable[[int, list[bytes]], Tally],
+def tallies(stream: IO[bytes], name: str, threads: int, work: Callable[[int, list[bytes]], Tally],
             progress: Progress) -> Iterator[Tally]:
     """The tallies of the batches, in archive order: a task is a batch of lines, a few milliseconds
     of verification, and at most two batches per thread wait in memory."""
     if threads == 1:
-        for first, lines, size in batches(stream):
+        for first, lines, size in batches(stream, name):
             yield work(first, lines)
             progress.update(size)
         return
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="verify") as pool:
         pending: collections.deque[tuple[Future[Tally], int]] = collections.deque()
         try:
-            for first, lines, size in batches(stream):
+            for first, lines, size in batches(stream, name):
                 pending.append((pool.submit(work, first, lines), size))
                 if len(pending) >= 2 * threads:
                     done, size = pending.popleft()
@@ -192,6 +194,7 @@ def tallies(stream: IO[bytes], threads: int, work: Callable[[int, list[bytes]], 
 
 
 def run_verify(args: argparse.Namespace) -> int:
+    standard_input_once(args.archive or STDIN, *args.descriptors)
     descriptors = load_descriptors(args.descriptors, archive_named=args.archive is not None)
     decode, encoding = DECODERS[args.signature_encoding], args.signature_encoding
 
@@ -199,10 +202,11 @@ def run_verify(args: argparse.Namespace) -> int:
         return verify_lines(first, lines, descriptors, decode, encoding)
 
     counts = dict.fromkeys(OUTCOMES, 0)
-    stream, size = open_archive(args.archive or "-")
+    name = args.archive or STDIN
+    stream, size = open_archive(name)
     with stream, Progress(size, "B", "verifying", scale=True) as progress:
         try:
-            for tally in tallies(stream, args.threads, work, progress):
+            for tally in tallies(stream, name, args.threads, work, progress):
                 counts[VERIFIED] += tally.verified
                 for number, outcome, reason in tally.failures:
                     counts[outcome] += 1
@@ -213,7 +217,7 @@ def run_verify(args: argparse.Namespace) -> int:
         except BrokenPipeError:
             raise  # stdout's reader went away: main() ends quietly
         except OSError as failure:  # reading the archive
-            raise CommandError(f"{file_name(args.archive or '-')}: {failure.strerror}") from None
+            raise CommandError(f"{file_name(name)}: {failure.strerror}") from None
     if args.json:
         json_line({"summary": counts})
     else:
