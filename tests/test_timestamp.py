@@ -235,6 +235,25 @@ def test_signer_checks(pki, signer, options, reason):
         refused(BAD + reason, lambda: verify(pki, resigned))
 
 
+def test_an_encrypted_pem_block_is_refused_without_asking_for_a_passphrase(pki):
+    # The root encrypted under the empty passphrase (its key: MD5 over the passphrase and the
+    # IV's first 8 bytes), which an empty answer to the prompt would decrypt.
+    iv = bytes(range(16))
+    (pki.dir / "root.der").write_bytes(openssl("x509", "-in", pki.dir / "root.pem", "-outform", "DER"))
+    body = base64.b64encode(openssl("enc", "-aes-128-cbc", "-K", hashlib.md5(iv[:8]).hexdigest(), "-iv", iv.hex(),
+                                    "-in", pki.dir / "root.der")).decode()
+    encrypted = ("-----BEGIN CERTIFICATE-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC," + iv.hex().upper()
+                 + "\n\n" + "".join(body[i:i + 64] + "\n" for i in range(0, len(body), 64))
+                 + "-----END CERTIFICATE-----\n")
+    # Without a terminal, a passphrase prompt goes to stderr and reads stdin.
+    done = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", "import sys, zun_protocol as zp\n"
+         "try:\n    zp.TsaAnchor('a', sys.argv[1].encode())\nexcept ValueError as e:\n    print(e)",
+         pki.root_pem.decode() + encrypted],
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60, start_new_session=True)
+    assert done.stdout.startswith("roots: PEM block 2 is not a certificate (") and done.stderr == "", done
+
+
 def test_tampering_is_found(pki, capfd):
     _, token = stamp(pki)
     data = token.to_der()

@@ -97,6 +97,12 @@ std::variant<std::vector<X509Ptr>, std::string> read_certificates(std::span<cons
 
 namespace {
 
+// In place of OpenSSL's default, which asks for the passphrase of an
+// encrypted block on the terminal (and waits there). An error rather than an
+// empty passphrase, which OpenSSL 3 would try: an encrypted block is one that
+// cannot be read.
+int no_passphrase(char*, int, int, void*) { return -1; }
+
 std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<const std::uint8_t> data) {
     OpenSslErrorScope scope;
     std::vector<X509Ptr> certificates;
@@ -112,7 +118,7 @@ std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<co
     const BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     if (!bio) throw std::bad_alloc();
     for (;;) {
-        X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, no_passphrase, nullptr));
         if (!certificate) break;
         certificates.push_back(std::move(certificate));
     }
