@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 
 #include "core/crypto/openssl_errors.hpp"
+#include "core/timestamp/certificate_cache.hpp"
 #include "core/timestamp/timestamp.hpp"
 
 namespace zun {
@@ -68,6 +69,9 @@ public:
         entries_.insert(entries_.begin(), std::move(entry));
     }
 
+    void lock() noexcept { mutex_.lock(); }
+    void unlock() noexcept { mutex_.unlock(); }
+
 private:
     struct Entry {
         Bytes bytes;
@@ -86,6 +90,9 @@ RecentCertificates& recent_certificates() {
 std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<const std::uint8_t> data);
 
 }  // namespace
+
+void lock_certificate_cache() noexcept { recent_certificates().lock(); }
+void unlock_certificate_cache() noexcept { recent_certificates().unlock(); }
 
 std::variant<std::vector<X509Ptr>, std::string> read_certificates(std::span<const std::uint8_t> data) {
     if (data.empty()) return std::vector<X509Ptr>{};
