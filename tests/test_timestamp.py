@@ -350,6 +350,10 @@ def test_anchor_round_trip(pki):
     bare = zp.TimestampRequest(root, nonce=False)
     refused(f"{BAD}policy {POLICY} is not the expected {OTHER_POLICY}",
             lambda: anchor.receipt(bare, pki.reply(bare.to_der())))
+    # An anchor that names no policy holds the answer to the one its request asked for.
+    asked = zp.TimestampRequest(root, nonce=False, policy=OTHER_POLICY)
+    refused(f"{BAD}policy {POLICY} is not the expected {OTHER_POLICY}",
+            lambda: zp.TsaAnchor("any", pki.root_pem).receipt(asked, pki.reply(bare.to_der())))
 
 
 def test_any_prefix_of_a_response_is_refused(pki):

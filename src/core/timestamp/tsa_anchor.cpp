@@ -49,6 +49,9 @@ AnchorResult<AnchorReceipt> TsaAnchor::receipt(const TimestampRequest& request,
     const TimestampToken& token = std::get<TimestampToken>(parsed);
     TimestampExpectations expected = expectations(request.digest);
     if (request.nonce) expected.nonce_hex = nonce_hex(*request.nonce);
+    // The policy asked for is the one the answer must be given under, also
+    // when the anchor itself would take any.
+    if (!expected.policy) expected.policy = request.policy;
     auto verified = verify_timestamp(token, trust_, expected);
     if (auto* error = std::get_if<AnchorError>(&verified)) return std::move(*error);
 
