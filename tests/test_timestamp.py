@@ -122,7 +122,9 @@ def test_request_agrees_with_openssl(pki):
             "-untrusted", pki.intermediate)
     bare = zp.TimestampRequest(DIGEST, nonce=False, certificate=False)
     assert bare.nonce is None and bare.policy is None and len(bare.to_der()) < len(request.to_der())
-    assert repr(bare) == f'TimestampRequest(digest="{DIGEST.hex()}", nonce=None, policy=None)'
+    assert repr(bare) == f'TimestampRequest(digest="{DIGEST.hex()}", nonce=None, policy=None, certificate=false)'
+    assert repr(request) == (f'TimestampRequest(digest="{DIGEST.hex()}", nonce={request.nonce}, '
+                             f'policy="{OTHER_POLICY}", certificate=true)')
     assert bare == zp.TimestampRequest(DIGEST, nonce=False, certificate=False) != request
     with pytest.raises(TypeError):
         hash(bare)
