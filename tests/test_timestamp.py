@@ -75,11 +75,11 @@ def tst_info(pki, token):
     return (pki.dir / "tst.der").read_bytes()
 
 
-def resign(pki, token, signer, *options, tst=None):
+def resign(pki, token, signer, *options, tst=None, content_type="id-smime-ct-TSTInfo"):
     """The token's TSTInfo (or `tst`) signed with `openssl cms` by `signer` (a stem from `issue`)."""
     (pki.dir / "tst.der").write_bytes(tst or tst_info(pki, token))
     openssl("cms", "-sign", "-binary", "-nodetach", "-in", pki.dir / "tst.der", "-econtent_type",
-            "id-smime-ct-TSTInfo", "-signer", pki.dir / f"{signer}.pem", "-inkey", pki.dir / f"{signer}.key",
+            content_type, "-signer", pki.dir / f"{signer}.pem", "-inkey", pki.dir / f"{signer}.key",
             "-md", "sha256", "-nosmimecap", "-certfile", pki.intermediate, "-outform", "DER",
             "-out", pki.dir / "out.der", *options)
     return zp.TimestampToken.from_der((pki.dir / "out.der").read_bytes())
@@ -122,7 +122,9 @@ def test_request_agrees_with_openssl(pki):
             "-untrusted", pki.intermediate)
     bare = zp.TimestampRequest(DIGEST, nonce=False, certificate=False)
     assert bare.nonce is None and bare.policy is None and len(bare.to_der()) < len(request.to_der())
-    assert repr(bare) == f'TimestampRequest(digest="{DIGEST.hex()}", nonce=None, policy=None)'
+    assert repr(bare) == f'TimestampRequest(digest="{DIGEST.hex()}", nonce=None, policy=None, certificate=false)'
+    assert repr(request) == (f'TimestampRequest(digest="{DIGEST.hex()}", nonce={request.nonce}, '
+                             f'policy="{OTHER_POLICY}", certificate=true)')
     assert bare == zp.TimestampRequest(DIGEST, nonce=False, certificate=False) != request
     with pytest.raises(TypeError):
         hash(bare)
@@ -235,6 +237,63 @@ def test_signer_checks(pki, signer, options, reason):
         refused(BAD + reason, lambda: verify(pki, resigned))
 
 
+def twin_of_signer(pki):
+    """The stem of a certificate for the TSA's own key with the TSA certificate's issuer and
+    serial, under another name."""
+    if not (pki.dir / "twin.pem").exists():
+        (pki.dir / "twin.key").write_bytes((pki.dir / "tsa.key").read_bytes())
+        openssl("req", "-new", "-key", pki.dir / "twin.key", "-subj", "/CN=Twin TSA", "-out", pki.dir / "twin.csr")
+        openssl("x509", "-req", "-in", pki.dir / "twin.csr", "-CA", pki.intermediate, "-CAkey",
+                pki.dir / "intermediate.key", "-set_serial", serial_of(pki.signer), "-days", 1,
+                "-out", pki.dir / "twin.pem")
+    return "twin"
+
+
+def with_version(tst, version):
+    (_, fields), = elements(tst)
+    assert fields[:3] == b"\x02\x01\x01"
+    return der(0x30, der(0x02, bytes([version])) + fields[3:])
+
+
+# Tokens that pass every other check, each signed afresh.
+@pytest.mark.parametrize("craft, reason", [
+    # The twin signs and its ESS attribute names it, but the token leaves it out: the signer is
+    # the TSA certificate, found by the same issuer and serial, whose key made the signature.
+    (lambda pki, tst: resign(pki, None, twin_of_signer(pki), "-cades", "-nocerts", tst=tst),
+     "the ESS signing-certificate attribute does not name the signer certificate"),
+    (lambda pki, tst: resign(pki, None, "tsa", "-cades", tst=with_version(tst, 2)), "the TSTInfo version is 2, not 1"),
+    (lambda pki, tst: resign(pki, None, "tsa", "-cades", "-signer", pki.dir / "noncritical.pem", "-inkey",
+                             pki.dir / "noncritical.key", tst=tst), "2 SignerInfos; expected exactly one"),
+    (lambda pki, tst: resign(pki, None, "tsa", "-cades", tst=tst, content_type="1.2.3.4"),
+     "the content type is 1.2.3.4, not id-ct-TSTInfo"),
+], ids=["ess-names-another", "version", "two-signers", "content-type"])
+def test_crafted_tokens(pki, craft, reason):
+    _, token = stamp(pki)
+    crafted = craft(pki, tst_info(pki, token))
+    # OpenSSL's reasons, in parentheses, vary between its versions.
+    with pytest.raises(ValueError, match="^" + re.escape(BAD + reason) + r"( \(.*\))?$"):
+        verify(pki, crafted, tsa_certificate=pki.signer.read_bytes())
+
+
+def test_an_encrypted_pem_block_is_refused_without_asking_for_a_passphrase(pki):
+    # The root encrypted under the empty passphrase (its key: MD5 over the passphrase and the
+    # IV's first 8 bytes), which an empty answer to the prompt would decrypt.
+    iv = bytes(range(16))
+    (pki.dir / "root.der").write_bytes(openssl("x509", "-in", pki.dir / "root.pem", "-outform", "DER"))
+    body = base64.b64encode(openssl("enc", "-aes-128-cbc", "-K", hashlib.md5(iv[:8]).hexdigest(), "-iv", iv.hex(),
+                                    "-in", pki.dir / "root.der")).decode()
+    encrypted = ("-----BEGIN CERTIFICATE-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC," + iv.hex().upper()
+                 + "\n\n" + "".join(body[i:i + 64] + "\n" for i in range(0, len(body), 64))
+                 + "-----END CERTIFICATE-----\n")
+    # Without a terminal, a passphrase prompt goes to stderr and reads stdin.
+    done = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", "import sys, zun_protocol as zp\n"
+         "try:\n    zp.TsaAnchor('a', sys.argv[1].encode())\nexcept ValueError as e:\n    print(e)",
+         pki.root_pem.decode() + encrypted],
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60, start_new_session=True)
+    assert done.stdout.startswith("roots: PEM block 2 is not a certificate (") and done.stderr == "", done
+
+
 def test_tampering_is_found(pki, capfd):
     _, token = stamp(pki)
     data = token.to_der()
@@ -331,6 +390,10 @@ def test_anchor_round_trip(pki):
     bare = zp.TimestampRequest(root, nonce=False)
     refused(f"{BAD}policy {POLICY} is not the expected {OTHER_POLICY}",
             lambda: anchor.receipt(bare, pki.reply(bare.to_der())))
+    # An anchor that names no policy holds the answer to the one its request asked for.
+    asked = zp.TimestampRequest(root, nonce=False, policy=OTHER_POLICY)
+    refused(f"{BAD}policy {POLICY} is not the expected {OTHER_POLICY}",
+            lambda: zp.TsaAnchor("any", pki.root_pem).receipt(asked, pki.reply(bare.to_der())))
 
 
 def test_any_prefix_of_a_response_is_refused(pki):

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/timestamp/certificate_cache.hpp"
 #include "python/ref.hpp"
 
 namespace zun::py {
@@ -27,12 +28,20 @@ std::mutex& the_queue_mutex() {
     return mutex;
 }
 
-// A child of fork gets a copy of the queue mutex in whatever state another
-// thread of the parent left it, and none of that thread: the fork waits
-// until no queue operation is in progress.
-void before_fork() { the_queue_mutex().lock(); }
-void after_fork_in_parent() { the_queue_mutex().unlock(); }
+// A child of fork gets a copy of the queue mutex and of the certificate
+// cache's mutex in whatever state another thread of the parent left them, and
+// none of that thread: the fork waits until no queue operation and no cache
+// look-up is in progress. Neither is ever taken while the other is held.
+void before_fork() {
+    the_queue_mutex().lock();
+    lock_certificate_cache();
+}
+void after_fork_in_parent() {
+    unlock_certificate_cache();
+    the_queue_mutex().unlock();
+}
 void after_fork_in_child() {
+    unlock_certificate_cache();
     the_queue_mutex().unlock();
     released_calls.store(0, std::memory_order_relaxed);
 }

@@ -116,7 +116,7 @@ PyObject* request_repr(PyObject* self) {
         text += ", policy=";
         if (request.policy) append_quoted(text, *request.policy);
         else text += "None";
-        text += ')';
+        text += request.certificate ? ", certificate=true)" : ", certificate=false)";
         return new_str(text);
     });
 }

@@ -23,6 +23,17 @@ std::string AnchorError::message() const {
     return out;
 }
 
+AnchorResult<MerkleRoot> receipt_root(std::string_view merkle_root_hex) {
+    const auto bad = [](std::string detail) { return AnchorError{AnchorError::Kind::bad_response, std::move(detail)}; };
+    MerkleRoot root;
+    if (merkle_root_hex.size() != 2 * root.size()) {
+        if (auto error = hex_check(merkle_root_hex)) return bad(error->message());
+        return bad("root len");
+    }
+    if (auto error = hex_decode_to(merkle_root_hex, root)) return bad(error->message());
+    return root;
+}
+
 AnchorResult<AnchorReceipt> MockAnchor::submit(const MerkleRoot& root) {
     // Built before locking so that the lock covers only the map operation.
     AnchorReceipt receipt;
@@ -45,21 +56,12 @@ AnchorResult<AnchorReceipt> MockAnchor::submit(const MerkleRoot& root) {
 }
 
 AnchorResult<AnchorProof> MockAnchor::verify(const AnchorReceipt& receipt) const {
-    const std::string_view text = receipt.merkle_root_hex;
-    MerkleRoot root;
-    if (text.size() == 2 * root.size()) {
-        if (auto error = hex_decode_to(text, root)) {
-            return AnchorError{AnchorError::Kind::bad_response, error->message()};
-        }
-    } else {
-        // Bad hex is reported ahead of a wrong length.
-        if (auto error = hex_check(text)) return AnchorError{AnchorError::Kind::bad_response, error->message()};
-        return AnchorError{AnchorError::Kind::bad_response, "root len"};
-    }
+    auto root = receipt_root(receipt.merkle_root_hex);
+    if (auto* error = std::get_if<AnchorError>(&root)) return std::move(*error);
     bool found;
     {
         const std::lock_guard lock(mutex_);
-        found = submissions_.contains(root);
+        found = submissions_.contains(std::get<MerkleRoot>(root));
     }
     if (!found) return AnchorError{AnchorError::Kind::not_found, receipt.merkle_root_hex};
     return AnchorProof{id_, kKind, receipt.merkle_root_hex, true, receipt.submitted_at, "mock"};

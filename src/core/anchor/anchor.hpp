@@ -31,6 +31,10 @@ using AnchorResult = std::variant<T, AnchorError>;
 
 using MerkleRoot = std::array<std::uint8_t, 32>;
 
+// The root a receipt names, from its text: BadResponse when that is not 64
+// hex digits, bad hex being reported ahead of a wrong length ("root len").
+AnchorResult<MerkleRoot> receipt_root(std::string_view merkle_root_hex);
+
 // Accepts roots, issues receipts at once, and confirms them immediately.
 // Remembers every root it accepted for its own lifetime; entries are never
 // removed or replaced. Safe to use from several threads.

@@ -6,6 +6,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/ts.h>
@@ -41,6 +42,14 @@ using TsReqPtr = OpenSslPtr<TS_REQ, TS_REQ_free>;
 using TsMsgImprintPtr = OpenSslPtr<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
 using TsStatusInfoPtr = OpenSslPtr<TS_STATUS_INFO, TS_STATUS_INFO_free>;
 using TsTstInfoPtr = OpenSslPtr<TS_TST_INFO, TS_TST_INFO_free>;
+
+// A buffer OpenSSL allocated for the caller (BN_bn2hex, ASN1_STRING_to_UTF8,
+// the i2d_* functions given a null output pointer).
+struct OpenSslFree {
+    void operator()(void* p) const noexcept { OPENSSL_free(p); }
+};
+template <class T>
+using OpenSslBuffer = std::unique_ptr<T, OpenSslFree>;
 
 inline void free_certificates(STACK_OF(X509) * stack) noexcept { sk_X509_pop_free(stack, X509_free); }
 inline void free_stack_only(STACK_OF(X509) * stack) noexcept { sk_X509_free(stack); }

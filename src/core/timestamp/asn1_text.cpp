@@ -68,11 +68,9 @@ std::string hex_literal(std::string_view canonical) {
 std::string integer_hex(const ASN1_INTEGER* value) {
     const BignumPtr number(ASN1_INTEGER_to_BN(value, nullptr));
     if (!number) throw std::bad_alloc();
-    char* hex = BN_bn2hex(number.get());
-    if (hex == nullptr) throw std::bad_alloc();
-    std::string out = canonical_hex(hex);
-    OPENSSL_free(hex);
-    return out;
+    const OpenSslBuffer<char> hex(BN_bn2hex(number.get()));
+    if (!hex) throw std::bad_alloc();
+    return canonical_hex(hex.get());
 }
 
 std::string name_text(const X509_NAME* name) {
@@ -94,12 +92,13 @@ std::string common_name(const X509* certificate) {
     const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
     if (index < 0) return {};
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-    unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, value);
+    unsigned char* written = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&written, value);
+    const OpenSslBuffer<unsigned char> utf8(written);
     if (length < 0) return {};
     std::string out;
-    append_utf8_lossy(out, std::string_view(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length)));
-    OPENSSL_free(utf8);
+    append_utf8_lossy(out,
+                      std::string_view(reinterpret_cast<const char*>(utf8.get()), static_cast<std::size_t>(length)));
     return out;
 }
 

@@ -56,12 +56,12 @@ std::variant<TimestampRequest, std::string> make_timestamp_request(std::span<con
         const Asn1IntegerPtr value(ASN1_INTEGER_new());
         ok = value && ASN1_INTEGER_set_uint64(value.get(), *nonce) == 1 && TS_REQ_set_nonce(req.get(), value.get()) == 1;
     }
-    unsigned char* out = nullptr;
-    const int length = ok ? i2d_TS_REQ(req.get(), &out) : -1;
+    unsigned char* written = nullptr;
+    const int length = ok ? i2d_TS_REQ(req.get(), &written) : -1;
+    const OpenSslBuffer<unsigned char> out(written);
     // Each step only allocates or copies what was checked above.
     if (length <= 0) throw std::bad_alloc();
-    request.der.assign(out, out + length);
-    OPENSSL_free(out);
+    request.der.assign(out.get(), out.get() + length);
     return request;
 }
 
@@ -76,11 +76,11 @@ std::variant<TimestampRequest, std::string> parse_timestamp_request(std::span<co
     }
     if (p != der.data() + der.size()) return "bytes after the TimeStampReq";
     // A BER encoding reads too, but is not what any party signs or sends.
-    unsigned char* encoded = nullptr;
-    const int length = i2d_TS_REQ(req.get(), &encoded);
+    unsigned char* written = nullptr;
+    const int length = i2d_TS_REQ(req.get(), &written);
+    const OpenSslBuffer<unsigned char> encoded(written);
     const bool canonical = length >= 0 && static_cast<std::size_t>(length) == der.size() &&
-                           std::equal(der.begin(), der.end(), encoded);
-    OPENSSL_free(encoded);
+                           std::equal(der.begin(), der.end(), encoded.get());
     if (!canonical) return "the TimeStampReq is not in DER";
 
     if (const long version = TS_REQ_get_version(req.get()); version != 1) {

@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 
 #include "core/crypto/openssl_errors.hpp"
+#include "core/timestamp/certificate_cache.hpp"
 #include "core/timestamp/timestamp.hpp"
 
 namespace zun {
@@ -68,6 +69,9 @@ public:
         entries_.insert(entries_.begin(), std::move(entry));
     }
 
+    void lock() noexcept { mutex_.lock(); }
+    void unlock() noexcept { mutex_.unlock(); }
+
 private:
     struct Entry {
         Bytes bytes;
@@ -87,6 +91,9 @@ std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<co
 
 }  // namespace
 
+void lock_certificate_cache() noexcept { recent_certificates().lock(); }
+void unlock_certificate_cache() noexcept { recent_certificates().unlock(); }
+
 std::variant<std::vector<X509Ptr>, std::string> read_certificates(std::span<const std::uint8_t> data) {
     if (data.empty()) return std::vector<X509Ptr>{};
     if (auto found = recent_certificates().find(data)) return std::move(*found);
@@ -96,6 +103,12 @@ std::variant<std::vector<X509Ptr>, std::string> read_certificates(std::span<cons
 }
 
 namespace {
+
+// In place of OpenSSL's default, which asks for the passphrase of an
+// encrypted block on the terminal (and waits there). An error rather than an
+// empty passphrase, which OpenSSL 3 would try: an encrypted block is one that
+// cannot be read.
+int no_passphrase(char*, int, int, void*) { return -1; }
 
 std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<const std::uint8_t> data) {
     OpenSslErrorScope scope;
@@ -112,7 +125,7 @@ std::variant<std::vector<X509Ptr>, std::string> decode_certificates(std::span<co
     const BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     if (!bio) throw std::bad_alloc();
     for (;;) {
-        X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, no_passphrase, nullptr));
         if (!certificate) break;
         certificates.push_back(std::move(certificate));
     }

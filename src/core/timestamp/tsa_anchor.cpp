@@ -49,6 +49,9 @@ AnchorResult<AnchorReceipt> TsaAnchor::receipt(const TimestampRequest& request,
     const TimestampToken& token = std::get<TimestampToken>(parsed);
     TimestampExpectations expected = expectations(request.digest);
     if (request.nonce) expected.nonce_hex = nonce_hex(*request.nonce);
+    // The policy asked for is the one the answer must be given under, also
+    // when the anchor itself would take any.
+    if (!expected.policy) expected.policy = request.policy;
     auto verified = verify_timestamp(token, trust_, expected);
     if (auto* error = std::get_if<AnchorError>(&verified)) return std::move(*error);
 
@@ -69,20 +72,14 @@ AnchorResult<AnchorProof> TsaAnchor::verify(const AnchorReceipt& receipt) const 
         return unsupported("a receipt of kind `" + std::string(name_of(receipt.anchor_kind)) +
                            "` cannot be verified by a `nist_tsa` anchor");
     }
-    MerkleRoot root;
-    const std::string_view text = receipt.merkle_root_hex;
-    if (text.size() != 2 * root.size()) {
-        // Bad hex is reported ahead of a wrong length, as the mock anchor does.
-        if (auto error = hex_check(text)) return bad(error->message());
-        return bad("root len");
-    }
-    if (auto error = hex_decode_to(text, root)) return bad(error->message());
+    auto root = receipt_root(receipt.merkle_root_hex);
+    if (auto* error = std::get_if<AnchorError>(&root)) return std::move(*error);
     const auto der = base64_decode_padded(receipt.proof_b64);
     if (!der) return bad("proof_b64 is not padded standard Base64");
     auto parsed = parse_timestamp(*der);
     if (auto* error = std::get_if<AnchorError>(&parsed)) return bad("proof_b64: " + error->detail);
     const TimestampToken& token = std::get<TimestampToken>(parsed);
-    auto verified = verify_timestamp(token, trust_, expectations(root));
+    auto verified = verify_timestamp(token, trust_, expectations(std::get<MerkleRoot>(root)));
     if (auto* error = std::get_if<AnchorError>(&verified)) return std::move(*error);
 
     std::string detail = "serial " + hex_literal(token.serial_hex) + ", policy " + token.policy + ", signer ";

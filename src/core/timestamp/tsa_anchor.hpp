@@ -32,7 +32,8 @@ public:
     std::variant<TimestampRequest, RandomSourceError> request(const MerkleRoot& root) const;
 
     // Verifies the authority's answer to `request` in full, its nonce
-    // included, and makes the receipt that carries the token.
+    // included, and makes the receipt that carries the token. The token's
+    // policy must be the anchor's, or when it names none, the request's.
     AnchorResult<AnchorReceipt> receipt(const TimestampRequest& request, std::span<const std::uint8_t> response) const;
 
     // Unsupported for a receipt of another kind; BadResponse when its root
