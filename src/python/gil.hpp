@@ -27,7 +27,8 @@
 //   - the certificates a verification reads: each call parses the token
 //     afresh (verifying records the signer in the parsed SignerInfo), and
 //     the recently read certificate inputs of timestamp/trust.cpp are kept
-//     under their own mutex and shared by OpenSSL's reference counts;
+//     under their own mutex (held across fork, as the queue's is) and
+//     shared by OpenSSL's reference counts;
 //   - the bytes of `bytes` and `str` arguments: immutable, kept alive the
 //     same way;
 //   - libsodium (initialised once under a function-local static) and

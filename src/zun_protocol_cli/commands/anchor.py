@@ -131,8 +131,8 @@ def run_receipt(args: argparse.Namespace) -> int:
         request = TimestampRequest.from_der(read_small_file(args.request))
     except ValueError as failure:  # the module names its parameter, `data`, where the file is meant
         raise UsageError(f"{file_name(args.request)}: {str(failure).removeprefix('data: ')}") from None
-    # A TSA that was asked for a policy and answers under another has not done what was asked.
-    anchor = tsa_anchor(args, args.anchor_id, args.policy or request.policy)
+    # Without --policy the anchor holds the TSA to the policy the request asked for, if any.
+    anchor = tsa_anchor(args, args.anchor_id, args.policy)
     response = read_small_file(args.response)
     try:
         receipt = anchor.receipt(request, response)
