@@ -10,6 +10,8 @@
 # builds nothing. A pinned version that Debian's mirror no longer serves fails the run and says
 # which versions it serves now.
 set -euo pipefail
+# Resolved before the cd below, which a relative $0 would not survive.
+script=$(realpath "$0")
 cd "$(dirname "$0")/.."
 
 target=${1:?usage: static-deps.sh x86_64|aarch64}
@@ -45,7 +47,7 @@ openssl_options=(
 sodium_options=(--disable-shared --enable-static --with-pic --disable-dependency-tracking)
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/zun_protocol
-recipe=$(sha256sum "$0" | cut -c1-12)
+recipe=$(sha256sum "$script" | cut -c1-12)
 name=$target-linux-gnu.$glibc-zig$zig_version-openssl$openssl_version-sodium$sodium_version-$recipe
 prefix=$cache/deps/$name
 mkdir -p "$cache/deps" "$cache/sources"
@@ -101,7 +103,7 @@ unpack() {
         if ! apt-cache showsrc "$package" 2>/dev/null | grep -qx "Version: $version"; then
             echo "error: Debian no longer serves $package $version; it serves:" \
                 $(apt-cache showsrc "$package" | sed -n 's/^Version: //p') >&2
-            echo "Pin one of those in $0." >&2
+            echo "Pin one of those in $script." >&2
             exit 1
         fi
         local download
