@@ -6,6 +6,10 @@
 # builds them once per machine), then tagged by auditwheel with the lowest manylinux policy
 # the module's imports allow. Another architecture is cross-compiled: nothing of it runs here.
 set -euo pipefail
+# CMake's first configure reads these from the environment (as do the library builds), and
+# nothing that names the build directory knows of them: the flags are the scripts' alone.
+# scikit-build-core adds CMAKE_ARGS to the configure the same way.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS LDLIBS LIBS CPP CROSS_COMPILE CMAKE_ARGS
 cd "$(dirname "$0")/.."
 
 target=$(uname -m)

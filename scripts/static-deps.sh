@@ -10,6 +10,9 @@
 # builds nothing. A pinned version that Debian's mirror no longer serves fails the run and says
 # which versions it serves now.
 set -euo pipefail
+# OpenSSL's Configure and libsodium's configure read these from the environment, and the
+# cache key below knows nothing of them: the flags are this script's alone.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS LDLIBS LIBS CPP CROSS_COMPILE
 # Resolved before the cd below, which a relative $0 would not survive.
 script=$(realpath "$0")
 cd "$(dirname "$0")/.."
