@@ -115,10 +115,16 @@ unpack() {
         local sandbox=()
         [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
         (cd "$download" && apt-get source -qq "${sandbox[@]}" --download-only "$package=$version" >&2)
-        mv "$download"/* "$cache/sources/"
+        # A .dsc in the cache is taken to have its tarballs beside it: it goes in last.
+        find "$download" -mindepth 1 -maxdepth 1 ! -name '*.dsc' -exec mv -t "$cache/sources/" {} +
+        mv "$download/$(basename "$dsc")" "$dsc"
         rmdir "$download"
     fi
-    dpkg-source -x "$dsc" "$work/$package" >"$work/$package-unpack.log" 2>&1
+    if ! dpkg-source -x "$dsc" "$work/$package" >"$work/$package-unpack.log" 2>&1; then
+        cat "$work/$package-unpack.log" >&2
+        echo "error: dpkg-source could not unpack $dsc" >&2
+        exit 1
+    fi
 }
 
 add_source_entry() {
