@@ -145,15 +145,16 @@ unpack openssl "$openssl_version"
 export PATH=$stage/bin:$PATH
 
 echo "static-deps: libsodium $sodium_version for $target" >&2
+# set -e does not reach into a subshell on the left of ||: each step is chained to the next.
 (
-    cd "$work/libsodium"
+    cd "$work/libsodium" &&
     # Debian's upstream tarball is a git export: the configure script is made here, as
     # Debian's own build does.
-    autoreconf -fi >"$work/sodium-autoreconf.log" 2>&1
-    mkdir build && cd build
+    autoreconf -fi >"$work/sodium-autoreconf.log" 2>&1 &&
+    mkdir build && cd build &&
     ../configure --host="$target-linux-gnu" --prefix="$prefix" "${sodium_options[@]}" \
-        CC=cc AR=ar RANLIB=ranlib CFLAGS=-O2 >"$work/sodium-configure.log" 2>&1
-    make -s -j"$jobs" >"$work/sodium-make.log" 2>&1
+        CC=cc AR=ar RANLIB=ranlib CFLAGS=-O2 >"$work/sodium-configure.log" 2>&1 &&
+    make -s -j"$jobs" >"$work/sodium-make.log" 2>&1 &&
     make -s install DESTDIR="$work/destdir" >>"$work/sodium-make.log" 2>&1
 ) || { tail -n 40 "$work"/sodium-*.log >&2; exit 1; }
 cp -R "$work/destdir$prefix/." "$stage/"
@@ -161,11 +162,11 @@ rm -f "$stage/lib/libsodium.la"
 
 echo "static-deps: libcrypto of OpenSSL $openssl_version for $target" >&2
 (
-    mkdir "$work/openssl-build" && cd "$work/openssl-build"
+    mkdir "$work/openssl-build" && cd "$work/openssl-build" &&
     perl "$work/openssl/Configure" "linux-$target" CC=cc AR=ar RANLIB=ranlib "${openssl_options[@]}" \
-        >"$work/openssl-configure.log" 2>&1
+        >"$work/openssl-configure.log" 2>&1 &&
     # libcrypto.a alone: no libssl, no programs, no documentation.
-    make -s -j"$jobs" build_generated >"$work/openssl-make.log" 2>&1
+    make -s -j"$jobs" build_generated >"$work/openssl-make.log" 2>&1 &&
     make -s -j"$jobs" libcrypto.a >>"$work/openssl-make.log" 2>&1
 ) || { tail -n 40 "$work"/openssl-*.log >&2; exit 1; }
 mkdir -p "$stage/include/openssl"
