@@ -31,10 +31,13 @@ deps=$(./scripts/static-deps.sh "$target")
 # A build directory per toolchain and library build, so that CMake never keeps the
 # compiler or the library paths of an older one in its cache.
 build_dir=build/dist-cp310-$(basename "$deps")
+# The build directory is kept, and CMake keeps an option's first value in its cache, so
+# warnings-as-errors is passed each time: on where CI is set, off elsewhere (empty is false).
 defines=(
     ZUN_STATIC_DEPS=ON OPENSSL_ROOT_DIR="$deps"
     CMAKE_C_COMPILER="$deps/bin/cc" CMAKE_CXX_COMPILER="$deps/bin/c++"
     CMAKE_AR="$deps/bin/ar" CMAKE_RANLIB="$deps/bin/ranlib"
+    ZUN_WERROR="${CI:+ON}"
 )
 # pkg-config finds libsodium there and nowhere else.
 environment=(PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=

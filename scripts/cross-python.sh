@@ -43,12 +43,14 @@ run_suite() {
 venv "$oldest" "$python_oldest" venv_oldest
 venv "$newest" "$python_newest" venv_newest
 
-# Built by the newest, run by the oldest.
+# Built by the newest, run by the oldest. The build directory is kept, with CMake's cached
+# options: warnings-as-errors is passed each time, on where CI is set (empty is false).
 out=build/cross-wheel-cp${newest/./}
 rm -rf "$out"
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$venv_newest" -m pip wheel -q \
     --disable-pip-version-check --no-deps --no-build-isolation -w "$out" \
-    --config-settings=build-dir=build/cross-cp${newest/./} .
+    --config-settings=build-dir=build/cross-cp${newest/./} \
+    --config-settings=cmake.define.ZUN_WERROR=${CI:+ON} .
 run_suite "$venv_oldest" "$(ls "$out"/zun_protocol-*.whl)" "built by $newest, run by $oldest"
 
 # Built by the oldest (the distributable wheel), run by the newest.
