@@ -20,6 +20,11 @@ while [ $# -gt 0 ]; do
         *) echo "usage: $0 [--target x86_64|aarch64]" >&2; exit 2 ;;
     esac
 done
+# One build at a time in this checkout, whoever calls (cross-python.sh, cross-test.sh, the
+# packaging tests): they share the tools' venv, the build directories and dist/.
+mkdir -p build
+exec 8>build/.dist-lock
+flock 8
 python=$(./scripts/python-for.sh 3.10)
 tools=build/wheel-tools-3.10
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
