@@ -167,12 +167,14 @@ def test_dist_wheel_is_manylinux_and_licensed(target):
     assert wheel.name.startswith(f"zun_protocol-{zp.__version__}-cp310-abi3-manylinux_")
     assert wheel.name.endswith(f"_{target}.whl")
     dist_info = f"zun_protocol-{zp.__version__}.dist-info"
+    # Its own licence, and the notices of the two libraries linked into it.
+    files = ["LICENSE", "licenses/OpenSSL-Apache-2.0.txt", "licenses/libsodium-ISC.txt"]
     with zipfile.ZipFile(wheel) as archive:
         metadata = archive.read(f"{dist_info}/METADATA").decode().splitlines()
-        licence = archive.read(f"{dist_info}/licenses/LICENSE")
+        carried = {name: archive.read(f"{dist_info}/licenses/{name}") for name in files}
     assert "License-Expression: Apache-2.0" in metadata
-    assert "License-File: LICENSE" in metadata
-    assert licence == (REPO / "LICENSE").read_bytes()
+    assert {line for line in metadata if line.startswith("License-File: ")} == {f"License-File: {n}" for n in files}
+    assert carried == {name: (REPO / name).read_bytes() for name in files}
 
 
 @pytest.mark.parametrize("target", TARGETS)
