@@ -6,6 +6,10 @@
 # builds them once per machine), then tagged by auditwheel with the lowest manylinux policy
 # the module's imports allow. Another architecture is cross-compiled: nothing of it runs here.
 set -euo pipefail
+# CMake's first configure reads these from the environment (as do the library builds), and
+# nothing that names the build directory knows of them: the flags are the scripts' alone.
+# scikit-build-core adds CMAKE_ARGS to the configure the same way.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS LDLIBS LIBS CPP CROSS_COMPILE CMAKE_ARGS
 cd "$(dirname "$0")/.."
 
 target=$(uname -m)
@@ -16,6 +20,11 @@ while [ $# -gt 0 ]; do
         *) echo "usage: $0 [--target x86_64|aarch64]" >&2; exit 2 ;;
     esac
 done
+# One build at a time in this checkout, whoever calls (cross-python.sh, cross-test.sh, the
+# packaging tests): they share the tools' venv, the build directories and dist/.
+mkdir -p build
+exec 8>build/.dist-lock
+flock 8
 python=$(./scripts/python-for.sh 3.10)
 tools=build/wheel-tools-3.10
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
@@ -27,10 +36,13 @@ deps=$(./scripts/static-deps.sh "$target")
 # A build directory per toolchain and library build, so that CMake never keeps the
 # compiler or the library paths of an older one in its cache.
 build_dir=build/dist-cp310-$(basename "$deps")
+# The build directory is kept, and CMake keeps an option's first value in its cache, so
+# warnings-as-errors is passed each time: on where CI is set, off elsewhere (empty is false).
 defines=(
     ZUN_STATIC_DEPS=ON OPENSSL_ROOT_DIR="$deps"
     CMAKE_C_COMPILER="$deps/bin/cc" CMAKE_CXX_COMPILER="$deps/bin/c++"
     CMAKE_AR="$deps/bin/ar" CMAKE_RANLIB="$deps/bin/ranlib"
+    ZUN_WERROR="${CI:+ON}"
 )
 # pkg-config finds libsodium there and nowhere else.
 environment=(PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=

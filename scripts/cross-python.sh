@@ -17,12 +17,14 @@ python_oldest=$(./scripts/python-for.sh "$oldest")
 python_newest=$(./scripts/python-for.sh "$newest")
 
 # A venv per interpreter under build/, kept between runs; the module is reinstalled each time.
+# Its interpreter's path goes into the variable named third: in a command substitution,
+# set -e would not stop the script at a failing step.
 venv() {
     local version=$1 python=$2 dir=build/cross-venv-$1
     [ -x "$dir/bin/python" ] || "$python" -m venv "$dir" >&2
     "$dir/bin/python" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6" \
         "scikit-build-core>=0.11" >&2
-    echo "$dir/bin/python"
+    printf -v "$3" '%s' "$dir/bin/python"
 }
 
 run_suite() {
@@ -38,15 +40,17 @@ run_suite() {
     fi
 }
 
-venv_oldest=$(venv "$oldest" "$python_oldest")
-venv_newest=$(venv "$newest" "$python_newest")
+venv "$oldest" "$python_oldest" venv_oldest
+venv "$newest" "$python_newest" venv_newest
 
-# Built by the newest, run by the oldest.
+# Built by the newest, run by the oldest. The build directory is kept, with CMake's cached
+# options: warnings-as-errors is passed each time, on where CI is set (empty is false).
 out=build/cross-wheel-cp${newest/./}
 rm -rf "$out"
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$venv_newest" -m pip wheel -q \
     --disable-pip-version-check --no-deps --no-build-isolation -w "$out" \
-    --config-settings=build-dir=build/cross-cp${newest/./} .
+    --config-settings=build-dir=build/cross-cp${newest/./} \
+    --config-settings=cmake.define.ZUN_WERROR=${CI:+ON} .
 run_suite "$venv_oldest" "$(ls "$out"/zun_protocol-*.whl)" "built by $newest, run by $oldest"
 
 # Built by the oldest (the distributable wheel), run by the newest.

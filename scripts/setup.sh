@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The openssl command is the local time-stamping authority of examples/anchor_batch.py
-# (and of the tests).
-debian_packages=(g++ pkg-config libsodium-dev libssl-dev openssl)
+# (and of the tests). python3-venv: Debian's own python3 lets pip install into a venv only.
+debian_packages=(g++ pkg-config libsodium-dev libssl-dev openssl python3-venv)
 # The test command's own tools: valgrind (scripts/memcheck.sh), clang and its
 # fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim,
 # e2fsprogs for the power-cut file system, strace to see what the wheel's module opens.

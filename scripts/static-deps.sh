@@ -10,6 +10,11 @@
 # builds nothing. A pinned version that Debian's mirror no longer serves fails the run and says
 # which versions it serves now.
 set -euo pipefail
+# OpenSSL's Configure and libsodium's configure read these from the environment, and the
+# cache key below knows nothing of them: the flags are this script's alone.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS LDLIBS LIBS CPP CROSS_COMPILE
+# Resolved before the cd below, which a relative $0 would not survive.
+script=$(realpath "$0")
 cd "$(dirname "$0")/.."
 
 target=${1:?usage: static-deps.sh x86_64|aarch64}
@@ -45,7 +50,7 @@ openssl_options=(
 sodium_options=(--disable-shared --enable-static --with-pic --disable-dependency-tracking)
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/zun_protocol
-recipe=$(sha256sum "$0" | cut -c1-12)
+recipe=$(sha256sum "$script" | cut -c1-12)
 name=$target-linux-gnu.$glibc-zig$zig_version-openssl$openssl_version-sodium$sodium_version-$recipe
 prefix=$cache/deps/$name
 mkdir -p "$cache/deps" "$cache/sources"
@@ -101,7 +106,7 @@ unpack() {
         if ! apt-cache showsrc "$package" 2>/dev/null | grep -qx "Version: $version"; then
             echo "error: Debian no longer serves $package $version; it serves:" \
                 $(apt-cache showsrc "$package" | sed -n 's/^Version: //p') >&2
-            echo "Pin one of those in $0." >&2
+            echo "Pin one of those in $script." >&2
             exit 1
         fi
         local download
@@ -110,10 +115,16 @@ unpack() {
         local sandbox=()
         [ "$(id -u)" -eq 0 ] && sandbox=(-o APT::Sandbox::User=root)
         (cd "$download" && apt-get source -qq "${sandbox[@]}" --download-only "$package=$version" >&2)
-        mv "$download"/* "$cache/sources/"
+        # A .dsc in the cache is taken to have its tarballs beside it: it goes in last.
+        find "$download" -mindepth 1 -maxdepth 1 ! -name '*.dsc' -exec mv -t "$cache/sources/" {} +
+        mv "$download/$(basename "$dsc")" "$dsc"
         rmdir "$download"
     fi
-    dpkg-source -x "$dsc" "$work/$package" >"$work/$package-unpack.log" 2>&1
+    if ! dpkg-source -x "$dsc" "$work/$package" >"$work/$package-unpack.log" 2>&1; then
+        cat "$work/$package-unpack.log" >&2
+        echo "error: dpkg-source could not unpack $dsc" >&2
+        exit 1
+    fi
 }
 
 add_source_entry() {
@@ -134,15 +145,16 @@ unpack openssl "$openssl_version"
 export PATH=$stage/bin:$PATH
 
 echo "static-deps: libsodium $sodium_version for $target" >&2
+# set -e does not reach into a subshell on the left of ||: each step is chained to the next.
 (
-    cd "$work/libsodium"
+    cd "$work/libsodium" &&
     # Debian's upstream tarball is a git export: the configure script is made here, as
     # Debian's own build does.
-    autoreconf -fi >"$work/sodium-autoreconf.log" 2>&1
-    mkdir build && cd build
+    autoreconf -fi >"$work/sodium-autoreconf.log" 2>&1 &&
+    mkdir build && cd build &&
     ../configure --host="$target-linux-gnu" --prefix="$prefix" "${sodium_options[@]}" \
-        CC=cc AR=ar RANLIB=ranlib CFLAGS=-O2 >"$work/sodium-configure.log" 2>&1
-    make -s -j"$jobs" >"$work/sodium-make.log" 2>&1
+        CC=cc AR=ar RANLIB=ranlib CFLAGS=-O2 >"$work/sodium-configure.log" 2>&1 &&
+    make -s -j"$jobs" >"$work/sodium-make.log" 2>&1 &&
     make -s install DESTDIR="$work/destdir" >>"$work/sodium-make.log" 2>&1
 ) || { tail -n 40 "$work"/sodium-*.log >&2; exit 1; }
 cp -R "$work/destdir$prefix/." "$stage/"
@@ -150,11 +162,11 @@ rm -f "$stage/lib/libsodium.la"
 
 echo "static-deps: libcrypto of OpenSSL $openssl_version for $target" >&2
 (
-    mkdir "$work/openssl-build" && cd "$work/openssl-build"
+    mkdir "$work/openssl-build" && cd "$work/openssl-build" &&
     perl "$work/openssl/Configure" "linux-$target" CC=cc AR=ar RANLIB=ranlib "${openssl_options[@]}" \
-        >"$work/openssl-configure.log" 2>&1
+        >"$work/openssl-configure.log" 2>&1 &&
     # libcrypto.a alone: no libssl, no programs, no documentation.
-    make -s -j"$jobs" build_generated >"$work/openssl-make.log" 2>&1
+    make -s -j"$jobs" build_generated >"$work/openssl-make.log" 2>&1 &&
     make -s -j"$jobs" libcrypto.a >>"$work/openssl-make.log" 2>&1
 ) || { tail -n 40 "$work"/openssl-*.log >&2; exit 1; }
 mkdir -p "$stage/include/openssl"
