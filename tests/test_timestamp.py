@@ -448,7 +448,7 @@ def test_threads_run_while_a_token_verifies(pki):
 
 def test_threads_sharing_a_token_and_an_anchor_agree(pki):
     request, token = stamp(pki)
-    anchor = zp.TsaAnchor("shared", pki.root_pem)
+    anchor = zp.TsaAnchor("one-for-all", pki.root_pem)
     receipt = anchor.receipt(request, pki.reply(request.to_der()))
     errors = []
 
