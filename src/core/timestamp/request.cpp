@@ -109,10 +109,14 @@ std::variant<TimestampRequest, std::string> parse_timestamp_request(std::span<co
         nonce = n;
     }
     std::optional<std::string> policy;
-    if (const ASN1_OBJECT* object = TS_REQ_get_policy_id(req.get())) policy = oid_text(object);
-    auto made = make_timestamp_request(digest, nonce, std::move(policy), TS_REQ_get_cert_req(req.get()) != 0);
-    if (auto* request = std::get_if<TimestampRequest>(&made)) request->der.assign(der.begin(), der.end());
-    return made;
+    if (const ASN1_OBJECT* object = TS_REQ_get_policy_id(req.get())) {
+        policy = oid_text(object);
+        if (auto reason = check_dotted_oid(*policy)) return "policy: " + *reason;
+    }
+    // The fields as read, and the bytes as given: encoding them again would
+    // add nothing (they are DER) or change them (absent algorithm parameters).
+    return TimestampRequest{digest, nonce, std::move(policy), TS_REQ_get_cert_req(req.get()) != 0,
+                            Bytes(der.begin(), der.end())};
 }
 
 std::variant<std::uint64_t, RandomSourceError> random_nonce() {
