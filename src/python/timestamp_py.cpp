@@ -391,12 +391,11 @@ PyObject* anchor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // which copyreg.__newobj_ex__ carries with every pickle protocol.
 struct TsaAnchorPickle {
     static PyObject* rebuilder() {
-        static PyObject* newobj_ex = nullptr;
-        if (newobj_ex == nullptr) {
+        static KeptObject newobj_ex;
+        return kept_object(newobj_ex, [] {
             Ref copyreg(check(PyImport_ImportModule("copyreg")));
-            newobj_ex = check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
-        }
-        return newobj_ex;
+            return check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+        });
     }
     static PyObject* arguments(PyObject* self) {
         const TsaAnchor& anchor = anchor_of(self);
@@ -405,11 +404,11 @@ struct TsaAnchorPickle {
         Ref roots(bytes_object(certificates_pem(trust.roots)));
         Ref positional(check(PyTuple_Pack(2, id.get(), roots.get())));
         Ref keywords(check(PyDict_New()));
-        const auto set = [&](PyObject*& key, const char* name, PyObject* made) {
+        const auto set = [&](KeptObject& key, const char* name, PyObject* made) {
             Ref value(made);
             if (PyDict_SetItem(keywords.get(), interned(key, name), value.get()) < 0) throw PythonError{};
         };
-        static PyObject *intermediates, *tsa_certificate, *policy, *signer_common_name;
+        static KeptObject intermediates, tsa_certificate, policy, signer_common_name;
         if (!trust.intermediates.empty()) {
             set(intermediates, "intermediates", bytes_object(certificates_pem(trust.intermediates)));
         }
