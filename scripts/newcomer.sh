@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The newcomer pass: what a new user of a fresh Debian 13 machine does, as the README says.
+#
+# A copy of a pristine Debian root (debootstrap's minbase, nothing else: scripts/debian-root.sh
+# keeps it) gets a user with sudo, who clones this checkout's HEAD and runs the README's two
+# lines for Debian's own python3: the one that makes and enters a venv, then command 1, which
+# installs what is missing with scripts/setup.sh, builds and installs the module with its dask
+# extra and runs the examples. Whatever setup.sh fails to install, nothing else brings: the
+# pass fails. Only apt's downloaded packages are kept between runs; the copy goes at the end.
+#
+#   scripts/newcomer.sh [SUITE]     (default trixie; needs root: chroot and mounts)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+suite=${1:-trixie}
+if [ "$(id -u)" -ne 0 ]; then
+    echo "error: the newcomer pass needs root (debootstrap, chroot, mount)" >&2
+    exit 1
+fi
+start=$SECONDS
+
+# The README's lines, run as they stand there: a change to either must be made in both places.
+venv_line="./scripts/setup.sh && python3 -m venv ~/zun-venv && . ~/zun-venv/bin/activate"
+command_1="./scripts/setup.sh && python3 -m pip install '.[dask]' && ./scripts/examples.sh"
+for line in "$venv_line" "$command_1"; do
+    if ! grep -qxF "    $line" README.md; then
+        echo "error: README.md no longer has the line: $line" >&2
+        exit 1
+    fi
+done
+
+ZUN_CROSS_TOOLS=1 ./scripts/setup.sh
+pristine=$(./scripts/debian-root.sh make "$suite")
+cache=$(dirname "$pristine")
+debs=$cache/debs-$(basename "$pristine")
+mkdir -p "$debs"
+exec 9>"$debs/.lock"
+flock 9  # one pass at a time uses the downloaded packages
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zun-newcomer-XXXXXX")
+log=$PWD/build/newcomer-$suite.log
+mkdir -p build
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+cp -a "$pristine" "$root"
+in_root() { ./scripts/debian-root.sh run "$root" --bind "$debs" /var/cache/apt/archives "$@"; }
+
+# The machine: a user who may use sudo, as an installer leaves one (sudo is all that it adds).
+in_root -- /bin/sh -c 'apt-get update -qq && apt-get install -y -qq sudo >/dev/null &&
+    useradd --create-home --shell /bin/bash newcomer &&
+    echo "newcomer ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/newcomer'
+git clone -q "$PWD" "$root/home/newcomer/zun_protocol"
+chown -R --reference="$root/home/newcomer" "$root/home/newcomer/zun_protocol"
+ready=$SECONDS
+
+echo "newcomer: $suite, as a user with sudo: $venv_line && $command_1" >&2
+status=0
+in_root --user newcomer -- /bin/bash -c "set -e; cd zun_protocol; $venv_line && $command_1" \
+    >"$log" 2>&1 || status=$?
+if [ $status -ne 0 ]; then
+    tail -n 60 "$log" >&2
+fi
+versions=$(in_root -- /bin/sh -c '. /etc/os-release; echo "Debian $VERSION_ID, $(python3 --version),\
+ $(gcc --version | head -n1), cmake $(cmake --version | sed -n "s/^cmake version //p"),\
+ libssl-dev $(dpkg-query -W -f="\${Version}" libssl-dev)"' 2>/dev/null || true)
+echo "newcomer: ${versions:-(versions unavailable)}" >&2
+echo "newcomer: pass $( [ $status -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start)) s" \
+    "(root ready $((ready - start)) s, README lines $((SECONDS - ready)) s)" >&2
+exit $status
