@@ -10,17 +10,16 @@
 #
 # The root (debootstrap's minbase with python3 and python3-venv, scripts/debian-root.sh) and its
 # venv are made once and kept under the user's cache directory. Needs root: debootstrap, chroot
-# and mounts (in a mount namespace of their own, gone when the pass ends).
+# and mounts (in a mount namespace of their own, gone when the pass ends); a user's run goes
+# through sudo (scripts/as-root.sh).
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
+trap give_back EXIT
 arch=${1:?usage: cross-test.sh aarch64}
 if [ "$arch" != aarch64 ]; then
     echo "error: the only other architecture is aarch64, not '$arch'" >&2
     exit 2
-fi
-if [ "$(id -u)" -ne 0 ]; then
-    echo "error: the aarch64 pass needs root (debootstrap, chroot, mount)" >&2
-    exit 1
 fi
 start=$SECONDS
 

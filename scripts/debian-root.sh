@@ -46,8 +46,8 @@ make_root() {
     [ -n "$include" ] && name+=-$(tr ',' '\n' <<<"$include" | sort -u | paste -sd, | sha256sum | cut -c1-12)
     local root=$cache/$name
     mkdir -p "$cache"
-    exec 7>"$cache/.lock-make"
-    flock 7  # one debootstrap at a time; a root is made once
+    exec 7>"$cache/.make-$name.lock"
+    flock 7  # a root is made once, by whoever comes first
     if [ ! -f "$root/.complete" ]; then
         echo "debian-root: making $name (${include:-minbase alone}; once per machine)" >&2
         local start=$SECONDS options=(--variant=minbase --arch="$arch")

@@ -8,14 +8,11 @@
 # extra and runs the examples. Whatever setup.sh fails to install, nothing else brings: the
 # pass fails. Only apt's downloaded packages are kept between runs; the copy goes at the end.
 #
-#   scripts/newcomer.sh [SUITE]     (default trixie; needs root: chroot and mounts)
+#   scripts/newcomer.sh [SUITE]     (default trixie; needs root for chroot and mounts, or sudo)
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
 suite=${1:-trixie}
-if [ "$(id -u)" -ne 0 ]; then
-    echo "error: the newcomer pass needs root (debootstrap, chroot, mount)" >&2
-    exit 1
-fi
 start=$SECONDS
 
 # The README's lines, run as they stand there: a change to either must be made in both places.
@@ -39,22 +36,24 @@ flock 9  # one pass at a time uses the downloaded packages
 work=$(mktemp -d "${TMPDIR:-/tmp}/zun-newcomer-XXXXXX")
 log=$PWD/build/newcomer-$suite.log
 mkdir -p build
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; give_back' EXIT
 root=$work/root
 cp -a "$pristine" "$root"
 in_root() { ./scripts/debian-root.sh run "$root" --bind "$debs" /var/cache/apt/archives "$@"; }
 
-# The machine: a user who may use sudo, as an installer leaves one (sudo is all that it adds).
-in_root -- /bin/sh -c 'apt-get update -qq && apt-get install -y -qq sudo >/dev/null &&
-    useradd --create-home --shell /bin/bash newcomer &&
+# The machine: a user who may use sudo, and the host name in /etc/hosts, as an installer leaves
+# them (sudo is the one package added).
+in_root --env DEBIAN_FRONTEND=noninteractive -- /bin/sh -c 'apt-get update -qq && apt-get install -y -qq sudo >/dev/null &&
+    echo "127.0.1.1 $(uname -n)" >>/etc/hosts && useradd --create-home --shell /bin/bash newcomer &&
     echo "newcomer ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/newcomer'
-git clone -q "$PWD" "$root/home/newcomer/zun_protocol"
+# The checkout may be the user's who called the pass through sudo.
+git -c safe.directory='*' clone -q "$PWD" "$root/home/newcomer/zun_protocol"
 chown -R --reference="$root/home/newcomer" "$root/home/newcomer/zun_protocol"
 ready=$SECONDS
 
 echo "newcomer: $suite, as a user with sudo: $venv_line && $command_1" >&2
 status=0
-in_root --user newcomer -- /bin/bash -c "set -e; cd zun_protocol; $venv_line && $command_1" \
+in_root --user newcomer -- /bin/bash -c "set -e; cd ~/zun_protocol; $venv_line && $command_1" \
     >"$log" 2>&1 || status=$?
 if [ $status -ne 0 ]; then
     tail -n 60 "$log" >&2

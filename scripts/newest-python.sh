@@ -7,16 +7,15 @@
 #
 # The interpreters are Debian unstable's python3.14 and python3.15 packages, in a Debian root
 # (scripts/debian-root.sh) with gcc and the openssl command, which some tests run; it and the
-# venvs in it are made once and kept under the user's cache directory. Needs root (chroot, mounts).
+# venvs in it are made once and kept under the user's cache directory. Needs root (chroot,
+# mounts); a user's run goes through sudo (scripts/as-root.sh).
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
+trap give_back EXIT
 versions=(3.14 3.15)
 test_requirements=(pytest==9.2.0 hypothesis==6.170.29 tqdm==4.70.1)
 packages=python3.14,python3.14-venv,python3.15,python3.15-venv,gcc,libc6-dev,openssl
-if [ "$(id -u)" -ne 0 ]; then
-    echo "error: the CPython 3.14 and 3.15 pass needs root (debootstrap, chroot, mount)" >&2
-    exit 1
-fi
 start=$SECONDS
 
 ZUN_CROSS_TOOLS=1 ./scripts/setup.sh
