@@ -8,10 +8,14 @@
 # extra and runs the examples. Whatever setup.sh fails to install, nothing else brings: the
 # pass fails. Only apt's downloaded packages are kept between runs; the copy goes at the end.
 #
-#   scripts/newcomer.sh [SUITE]     (default trixie; needs root for chroot and mounts, or sudo)
+#   scripts/newcomer.sh [--as-root] [SUITE]
+# SUITE is trixie (Debian 13) by default; --as-root runs the lines as root instead of the user.
+# Needs root for chroot and mounts, or sudo.
 set -euo pipefail
 . "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
+who=newcomer
+if [ "${1:-}" = --as-root ]; then who=root; shift; fi
 suite=${1:-trixie}
 start=$SECONDS
 
@@ -47,13 +51,18 @@ in_root --env DEBIAN_FRONTEND=noninteractive -- /bin/sh -c 'apt-get update -qq &
     echo "127.0.1.1 $(uname -n)" >>/etc/hosts && useradd --create-home --shell /bin/bash newcomer &&
     echo "newcomer ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/newcomer'
 # The checkout may be the user's who called the pass through sudo.
-git -c safe.directory='*' clone -q "$PWD" "$root/home/newcomer/zun_protocol"
-chown -R --reference="$root/home/newcomer" "$root/home/newcomer/zun_protocol"
+home=/home/newcomer
+[ $who = root ] && home=/root
+git -c safe.directory='*' clone -q "$PWD" "$root$home/zun_protocol"
+chown -R --reference="$root$home" "$root$home/zun_protocol"
 ready=$SECONDS
 
-echo "newcomer: $suite, as a user with sudo: $venv_line && $command_1" >&2
+echo "newcomer: $suite, as $( [ $who = root ] && echo root || echo a user with sudo):" \
+    "$venv_line && $command_1" >&2
+as_user=()
+[ $who = root ] || as_user=(--user "$who")
 status=0
-in_root --user newcomer -- /bin/bash -c "set -e; cd ~/zun_protocol; $venv_line && $command_1" \
+in_root "${as_user[@]}" -- /bin/bash -c "set -e; cd ~/zun_protocol; $venv_line && $command_1" \
     >"$log" 2>&1 || status=$?
 if [ $status -ne 0 ]; then
     tail -n 60 "$log" >&2
