@@ -52,6 +52,13 @@ if [ "${ZUN_TEST_TOOLS:-0}" = 1 ]; then
         exit 1
     fi
     debian_packages+=("libclang-rt-$clang_major-dev")
+    # The other interpreters the test command builds with or makes venvs of, where they are
+    # Debian's own (Debian 12's python3.11, Debian 13's python3.13).
+    for version in 3.10 3.11 3.13; do
+        if [ "$(./scripts/python-for.sh "$version" 2>/dev/null)" = "/usr/bin/python$version" ]; then
+            debian_packages+=("python$version-dev" "python$version-venv")
+        fi
+    done
 fi
 # The distributable wheels' static libraries (scripts/static-deps.sh): Debian's source
 # packages, unpacked by dpkg-source; libsodium's configure script is made by autoreconf.
