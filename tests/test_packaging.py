@@ -178,6 +178,17 @@ def test_dist_wheel_is_manylinux_and_licensed(target):
 
 
 @pytest.mark.parametrize("target", TARGETS)
+def test_dist_wheel_carries_the_openssl_its_notice_names(target, tmp_path):
+    # libcrypto's core keeps its version as a string of its own: a pin bumped without its
+    # notice in licenses/ (or the reverse) would ship a notice for another release.
+    binary = extract_module(dist_wheel(target), tmp_path).read_bytes()
+    notice = (REPO / "licenses" / "OpenSSL-Apache-2.0.txt").read_text()
+    named = re.match(r"OpenSSL (3\.\d+\.\d+) libcrypto", notice)
+    assert named is not None
+    assert set(re.findall(rb"\x00(3\.\d+\.\d+)\x00", binary)) == {named.group(1).encode()}
+
+
+@pytest.mark.parametrize("target", TARGETS)
 def test_dist_wheel_needs_nothing_newer_than_its_glibc_floor(target, tmp_path):
     module = extract_module(dist_wheel(target), tmp_path)
     dynamic = run(["readelf", "--dynamic", "--wide", str(module)], tmp_path).stdout
