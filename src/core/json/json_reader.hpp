@@ -42,6 +42,10 @@ struct FieldDesc {
     void* (*member)(void* record) = nullptr;
     // For nullable members: engages the optional and returns its value.
     void* (*engage)(void* member) = nullptr;
+    // The value the writer writes for this member of a record object (inside
+    // an engaged optional), or null when the writer leaves the member out:
+    // writers of other value trees follow the JSON writer's omissions by it.
+    const void* (*written)(const void* record) = nullptr;
     const RecordDesc* nested = nullptr;        // record
     std::span<const std::string_view> names;  // enumeration, in index order
 };
