@@ -1,6 +1,7 @@
 #include "python/record_dict.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -38,11 +39,32 @@ using Hash = std::array<std::uint8_t, 32>;
 //    its shape (one block copy, at the size it ends with) and replaces the
 //    values, where inserting key after key would hash each key and grow
 //    the dict twice on the way.
+//  - Where each member lies in a record, learnt from the first record met.
+//    A walk over a record's fields reaches each member by its offset rather
+//    than through the description's accessor: one indirect call per field,
+//    each to another function, costs the processor a mispredicted branch
+//    every time.
 struct DescObjects {
     const RecordDesc* desc = nullptr;
     bool complete = false;
+    bool placed = false;
     std::array<PyObject*, json::kMaxFields> key{};
+    std::array<std::ptrdiff_t, json::kMaxFields> offset{};
     std::vector<std::pair<json::SeenFields, PyObject*>> shapes;
+
+    void* member(void* record, std::size_t k) {
+        if (!placed) {
+            for (std::size_t i = 0; i < desc->fields.size(); ++i) {
+                offset[i] = static_cast<char*>(desc->fields[i].member(record)) - static_cast<char*>(record);
+            }
+            placed = true;
+        }
+        return static_cast<char*>(record) + offset[k];
+    }
+    const void* member(const void* record, std::size_t k) {
+        // The accessor only computes an address.
+        return member(const_cast<void*>(record), k);
+    }
 
     PyObject* shape(json::SeenFields written) {
         for (const auto& [fields, dict] : shapes) {
@@ -244,9 +266,9 @@ int find_field(const RecordDesc& desc, PyObject* const* keys, PyObject* key, std
 
 bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level);
 
-// A known field's value, `level` being where a container value would stand.
-bool read_field(const FieldDesc& field, PyObject* value, void* record, int level) {
-    void* slot = field.member(record);
+// A known field's value into its member, `level` being where a container
+// value would stand.
+bool read_field(const FieldDesc& field, PyObject* value, void* slot, int level) {
     if (field.nullable) {
         if (value == Py_None) return true;
         slot = field.engage(slot);
@@ -312,7 +334,8 @@ bool read_field(const FieldDesc& field, PyObject* value, void* record, int level
 
 bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level) {
     if (!PyDict_CheckExact(dict) || !within_nesting(level)) return false;
-    PyObject* const* keys = objects_of(desc).key.data();
+    DescObjects& objects = objects_of(desc);
+    PyObject* const* keys = objects.key.data();
     json::SeenFields seen = 0;
     std::size_t hint = 0;
     const bool read = read_members(dict, [&](PyObject* key, PyObject* value) {
@@ -322,7 +345,7 @@ bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level) {
         const auto k = static_cast<std::size_t>(index);
         seen |= json::SeenFields{1} << k;
         hint = k + 1;
-        return read_field(desc.fields[k], value, out, level + 1);
+        return read_field(desc.fields[k], value, objects.member(out, k), level + 1);
     });
     if (!read) return false;
     for (std::size_t k = 0; k < desc.fields.size(); ++k) {
@@ -336,10 +359,12 @@ bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level) {
 
 PyObject* new_record_dict(const RecordDesc& desc, const void* record) {
     DescObjects& objects = objects_of(desc);
-    std::array<const void*, json::kMaxFields> values{};
+    // Left uninitialised: filling all of it would cost more than the fields do.
+    std::array<const void*, json::kMaxFields> values;
     json::SeenFields written = 0;
     for (std::size_t k = 0; k < desc.fields.size(); ++k) {
-        values[k] = desc.fields[k].written(record);
+        const FieldDesc& field = desc.fields[k];
+        values[k] = field.omittable ? field.written(record) : objects.member(record, k);
         if (values[k] != nullptr) written |= json::SeenFields{1} << k;
     }
     Ref dict(check(PyDict_Copy(objects.shape(written))));

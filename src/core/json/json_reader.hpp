@@ -38,6 +38,8 @@ struct FieldDesc {
     Presence presence = Presence::required;
     // The member is a std::optional of its value and null reads as absent.
     bool nullable = false;
+    // The writer may leave the member out; `written` tells when.
+    bool omittable = false;
     // The member inside a record object.
     void* (*member)(void* record) = nullptr;
     // For nullable members: engages the optional and returns its value.

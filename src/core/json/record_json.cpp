@@ -217,6 +217,10 @@ bool omitted(const std::optional<Value>& value) {
 }
 bool omitted(const AttestationChain& chain) { return chain.is_empty(); }
 
+// The members that the overloads above may leave out.
+template <class Value>
+constexpr bool can_omit = IsOptional<Value>::value || std::is_same_v<Value, AttestationChain>;
+
 template <auto Member>
 const void* written_value(const void* record) {
     using Owner = typename MemberTraits<decltype(Member)>::Owner;
@@ -241,6 +245,7 @@ constexpr FieldDesc describe(const Field<Member>& f) {
     desc.presence = f.presence;
     desc.member = &member_of<Member>;
     desc.written = &written_value<Member>;
+    desc.omittable = can_omit<Value>;
     using Inner = typename std::conditional_t<IsOptional<Value>::value, Value, std::optional<Value>>::value_type;
     if constexpr (IsOptional<Value>::value) {
         desc.nullable = true;
