@@ -37,8 +37,8 @@ using Hash = std::array<std::uint8_t, 32>;
 //  - Its dict shapes: for each set of members a record leaves out, a dict
 //    of the other keys in writer order, each with None. A new dict copies
 //    its shape (one block copy, at the size it ends with) and replaces the
-//    values, where inserting key after key would hash each key and grow
-//    the dict twice on the way.
+//    values, where inserting key after key would grow the dict twice on
+//    the way.
 //  - Where each member lies in a record, learnt from the first record met.
 //    A walk over a record's fields reaches each member by its offset rather
 //    than through the description's accessor: one indirect call per field,
@@ -177,9 +177,10 @@ PyObject* new_value(const FieldDesc& field, const void* value) {
 
 // ---- dicts to records ----
 
-// The UTF-8 of an exact str. Nothing for a subclass, whose text json.dumps
-// may not take as it is, and for text with a surrogate, which json.dumps
-// writes as a \u escape that the reader then judges on its own terms.
+// The UTF-8 of an exact str. Nothing for a subclass, which like every
+// subclass is left to json.dumps, and for text with a surrogate, which
+// json.dumps writes as a \u escape that the reader then judges on its own
+// terms (a lone one is refused, a pair read as one character).
 std::optional<std::string_view> exact_text(PyObject* obj) {
     if (!PyUnicode_CheckExact(obj)) return std::nullopt;
     Py_ssize_t size = 0;
