@@ -139,6 +139,8 @@ std::optional<TreeRead> read_tree(Cursor& cursor, std::size_t length, std::size_
         return std::nullopt;
     };
     TreeRead read;
+    // An item takes two bytes or more, the last of a node's one or more.
+    if (arena != nullptr) arena->reserve(cursor.remaining() / 2 + 1);
     std::vector<Frame> stack;
     stack.push_back(Frame{length, depth, kNoItem, kNoItem, nullptr});
     while (!stack.empty()) {
@@ -248,6 +250,7 @@ public:
 
     std::optional<std::string> write(std::span<const NodeSource> roots) {
         sources_.assign(roots.begin(), roots.end());
+        out_.reserve(out_.size() + arena_.item_count() * 4);
         if (!write_node(0, sources_.size(), 0)) return reason_;
         return std::nullopt;
     }
@@ -269,7 +272,7 @@ private:
         for (std::size_t s = begin; s < end; ++s) {
             for (std::uint32_t index = sources_[s].head; index != kNoItem; index = arena_.item(index).next) {
                 if (sources_[s].drop_pending && is_pending(index)) continue;
-                gathered_.push_back(index);
+                gathered_.push_back({arena_.view(index), index});
             }
         }
         const std::size_t last = gathered_.size();
@@ -277,14 +280,16 @@ private:
             reason_ = "a node without attestations or operations";
             return false;
         }
-        std::sort(gathered_.begin() + static_cast<std::ptrdiff_t>(first),
-                  gathered_.begin() + static_cast<std::ptrdiff_t>(last),
-                  [&](std::uint32_t a, std::uint32_t b) { return compare_items(arena_.view(a), arena_.view(b)) < 0; });
+        const auto order = [](const Gathered& a, const Gathered& b) { return compare_items(a.view, b.view) < 0; };
+        if (last - first > 1) {
+            std::sort(gathered_.begin() + static_cast<std::ptrdiff_t>(first),
+                      gathered_.begin() + static_cast<std::ptrdiff_t>(last), order);
+        }
 
         for (std::size_t i = first; i < last;) {
             std::size_t j = i + 1;
-            const ItemView view = arena_.view(gathered_[i]);
-            while (j < last && compare_items(view, arena_.view(gathered_[j])) == 0) ++j;
+            const ItemView view = gathered_[i].view;
+            while (j < last && compare_items(view, gathered_[j].view) == 0) ++j;
             if (j < last) out_.push_back(kBranch);
             out_.push_back(view.op);
             if (view.op == kAttestationTag) {
@@ -303,14 +308,16 @@ private:
                 // Equal operations are one: its node is the union of theirs, with whatever is grafted on them.
                 const std::size_t child_begin = sources_.size();
                 for (std::size_t k = i; k < j; ++k) {
-                    const std::uint32_t owner = gathered_[k];
+                    const std::uint32_t owner = gathered_[k].index;
                     bool drop = false;
-                    auto [graft, graft_end] = std::equal_range(
-                        grafts_.begin(), grafts_.end(), Arena::Graft{owner, 0, false},
-                        [](const Arena::Graft& a, const Arena::Graft& b) { return a.owner < b.owner; });
-                    for (; graft != graft_end; ++graft) {
-                        sources_.push_back({graft->head, false});
-                        drop = drop || graft->drop_pending;
+                    if (!grafts_.empty()) {
+                        auto [graft, graft_end] = std::equal_range(
+                            grafts_.begin(), grafts_.end(), Arena::Graft{owner, 0, false},
+                            [](const Arena::Graft& a, const Arena::Graft& b) { return a.owner < b.owner; });
+                        for (; graft != graft_end; ++graft) {
+                            sources_.push_back({graft->head, false});
+                            drop = drop || graft->drop_pending;
+                        }
                     }
                     sources_.push_back({arena_.item(owner).child, drop});
                 }
@@ -324,10 +331,15 @@ private:
         return true;
     }
 
+    struct Gathered {
+        ItemView view;
+        std::uint32_t index;
+    };
+
     const Arena& arena_;
     Bytes& out_;
     std::vector<Arena::Graft> grafts_;
-    std::vector<std::uint32_t> gathered_;
+    std::vector<Gathered> gathered_;
     std::vector<NodeSource> sources_;
     std::string reason_;
 };

@@ -66,6 +66,8 @@ public:
     std::uint32_t add_item(const Item& item, std::uint32_t last);
 
     const Item& item(std::uint32_t index) const { return items_[index]; }
+    // Room for `count` more items.
+    void reserve(std::size_t count) { items_.reserve(items_.size() + count); }
     ItemView view(std::uint32_t index) const;
     std::size_t item_count() const { return items_.size(); }
 
