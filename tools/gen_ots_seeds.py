@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Write the .ots proofs that the fuzz target starts from, fuzz/seeds-ots/, and the sample proof
-of tests/data/ots/proof.ots (every kind but keccak256, which the pickling and wheel checks read). Each is built from the
+of tests/data/ots/ (proof.ots, every kind but keccak256, which the pickling checks read;
+ripemd160.ots and the regtest header that confirms it, which the distributable wheels verify). Each is built from the
 format's bytes by examples/local_calendar.py; nothing comes from elsewhere. The output is the
 same at every run.
 
@@ -20,7 +21,9 @@ sys.path.insert(0, str(REPO / "examples"))
 
 from local_calendar import (  # noqa: E402
     APPEND, ETHEREUM, HEXLIFY, KECCAK256, LITECOIN, PREPEND, REVERSE, RIPEMD160, SHA1, SHA256, attestation,
-    bitcoin, merkle_path, node, op, ots_file, pending, sha256, varint)
+    bitcoin, merkle_path, mine, node, op, ots_file, pending, sha256, varint)
+import hashlib  # noqa: E402
+import json  # noqa: E402
 
 DIGEST = sha256(b"batch")
 NONCE = bytes(range(16))
@@ -67,8 +70,14 @@ def main():
     for name, data in seeds.items():
         (directory / name).write_bytes(data)
     (REPO / "tests" / "data" / "ots").mkdir(exist_ok=True)
+    data = REPO / "tests" / "data" / "ots"
     # Without keccak256, which libcrypto before OpenSSL 3.2 lacks.
-    (REPO / "tests" / "data" / "ots" / "proof.ots").write_bytes(ots_file(DIGEST, every_kind(keccak=False)))
+    (data / "proof.ots").write_bytes(ots_file(DIGEST, every_kind(keccak=False)))
+    # A RIPEMD-160 step on the way to a Bitcoin attestation, and the regtest header that confirms
+    # it: what the distributable wheels must verify with their own libcrypto.
+    root = sha256(hashlib.new("ripemd160", DIGEST).digest())
+    (data / "ripemd160.ots").write_bytes(ots_file(DIGEST, op(RIPEMD160) + op(SHA256) + bitcoin(100)))
+    (data / "ripemd160-headers.json").write_text(json.dumps({"100": mine(root, time=1_780_000_000).hex()}) + "\n")
     print(f"wrote {len(seeds)} seeds to {directory.relative_to(REPO)} and tests/data/ots/proof.ots")
 
 
