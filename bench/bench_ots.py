@@ -6,7 +6,6 @@ calendar's own Merkle path (ten levels), the calendar's transaction around its c
 the path through a block of 4096 transactions to a Bitcoin attestation. Each block's header is
 mined at regtest difficulty, so both sides check it with regtest's proof-of-work limit."""
 import gc
-import hashlib
 import os
 import pathlib
 import random

@@ -22,7 +22,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 from local_calendar import (  # noqa: E402
     ACCEPT, APPEND, ETHEREUM, HEXLIFY, KECCAK256, LITECOIN, PREPEND, REVERSE, RIPEMD160, SHA1, SHA256, LocalCalendar,
-    attestation, bitcoin, block_hash, header, meets_target, merkle_path, mine, node, op, ots_file, pending, sha256,
+    attestation, bitcoin, block_hash, meets_target, merkle_path, mine, node, op, ots_file, pending, sha256,
     varint)
 
 DIGEST = sha256(b"batch")
