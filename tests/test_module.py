@@ -15,11 +15,12 @@ ALL = [
     "EnvelopeQueue", "QueuedItem", "classify_exchange",
     "merkle_leaf_hash", "MerkleTree", "InclusionProof", "ConsistencyProof",
     "TimestampRequest", "TimestampToken", "TsaAnchor",
+    "OtsProof", "OtsRequest", "OtsAnchor",
 ]
 CLASSES = [getattr(zp, name) for name in ALL if isinstance(getattr(zp, name), type)]
 FUNCTIONS = {"classify_exchange": "(protocol_hint, counterparty)", "merkle_leaf_hash": "(data)"}
 WITHOUT_CONSTRUCTOR = ["SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
-                       "AnchorProof", "QueuedItem", "TimestampToken"]
+                       "AnchorProof", "QueuedItem", "TimestampToken", "OtsProof", "OtsRequest"]
 
 
 def test_published_names_in_order():

@@ -13,6 +13,7 @@ import zun_protocol as zp
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 TIMESTAMP_DATA = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
+OTS_DATA = pathlib.Path(__file__).resolve().parent / "data" / "ots"
 
 pytestmark = pytest.mark.portable
 
@@ -77,6 +78,9 @@ SAMPLES = {
     "tsa-anchor": lambda _: zp.TsaAnchor("tsä", (TIMESTAMP_DATA / "root.pem").read_bytes(),
                                          intermediates=(TIMESTAMP_DATA / "intermediate.pem").read_bytes(),
                                          policy="1.2.3", signer_common_name="é"),
+    "ots-proof": lambda _: zp.OtsProof.from_bytes((OTS_DATA / "proof.ots").read_bytes()),
+    "ots-request": lambda _: zp.OtsAnchor("a", []).request(bytes(range(32))),
+    "ots-anchor": lambda _: zp.OtsAnchor("ånchor", ["https://a.example", "http://127.0.0.1:8080"], chain="regtest"),
 }
 
 

@@ -1,8 +1,9 @@
 // Native work with the interpreter lock released, so that other Python
 // threads run meanwhile: Ed25519 signing and verification, every queue
 // operation's file-system steps and item parsing, the hashing of Merkle
-// leaves in batches (and of single leaves of 16 KiB or more), and time-stamp
-// token verification. Releasing changes no
+// leaves in batches (and of single leaves of 16 KiB or more), time-stamp
+// token verification, and reading, rewriting and walking OpenTimestamps
+// proofs of 16 KiB or more. Releasing changes no
 // result, message or file; it only lets other threads run.
 //
 // What relies on the interpreter lock, and what does not:
@@ -22,7 +23,8 @@
 // Safe without the lock:
 //   - the records inside instances (SoftwareIdentity, PeerIdentityDescriptor,
 //     SignedEnvelope, the queue's path, TimestampRequest, TimestampToken,
-//     TsaAnchor with its certificates): immutable after construction, and
+//     TsaAnchor with its certificates, OtsProof, OtsRequest, OtsAnchor):
+//     immutable after construction, and
 //     their objects are kept alive by the work's own references;
 //   - the certificates a verification reads: each call parses the token
 //     afresh (verifying records the signer in the parsed SignerInfo), and
@@ -33,7 +35,8 @@
 //     same way;
 //   - libsodium (initialised once under a function-local static) and
 //     OpenSSL's EVP calls (each call has its own context; error queues are
-//     per thread);
+//     per thread); the digests of ots/digests.cpp, fetched once under
+//     function-local statics;
 //   - the lazily built table of json_number.cpp (a function-local static,
 //     whose construction C++ serialises); the Unicode tables are constant
 //     data;

@@ -38,6 +38,9 @@ const Published kPublishedLater[] = {
     published(timestamp_request_class),
     published(timestamp_token_class),
     published(tsa_anchor_class),
+    published(ots_proof_class),
+    published(ots_request_class),
+    published(ots_anchor_class),
 };
 
 PyModuleDef module_def = {
