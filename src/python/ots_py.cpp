@@ -429,23 +429,36 @@ const AnchorReceipt& receipt_argument(PyObject* obj) {
 // lock when their Base64 is large.
 std::size_t receipt_size(const AnchorReceipt& receipt) { return receipt.proof_b64.size(); }
 
-PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        const auto bound = bind<3>(kAnchorNew, args, kwargs);
-        std::string id(to_text(bound[0], "anchor_id"));
-        std::vector<std::string> calendars = to_text_list(bound[1], "calendars");
-        const ots::Chain chain = to_chain(bound[2], "chain");
-        for (std::size_t i = 0; i < calendars.size(); ++i) {
-            std::string message = "calendars: ";
-            append_quoted(message, calendars[i]);
-            if (auto reason = ots::OtsAnchor::check_calendar(calendars[i])) {
-                raise(Failure::InvalidArgument, message + ": " + *reason);
-            }
-            for (std::size_t j = 0; j < i; ++j) {
-                if (calendars[j] == calendars[i]) raise(Failure::InvalidArgument, message + " is given twice");
-            }
+PyObject* make_anchor(PyTypeObject* type, const std::array<PyObject*, 3>& bound) {
+    std::string id(to_text(bound[0], "anchor_id"));
+    std::vector<std::string> calendars = to_text_list(bound[1], "calendars");
+    const ots::Chain chain = to_chain(bound[2], "chain");
+    for (std::size_t i = 0; i < calendars.size(); ++i) {
+        std::string message = "calendars: ";
+        append_quoted(message, calendars[i]);
+        if (auto reason = ots::OtsAnchor::check_calendar(calendars[i])) {
+            raise(Failure::InvalidArgument, message + ": " + *reason);
         }
-        return emplace<ots::OtsAnchor>(type, std::move(id), std::move(calendars), chain);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (calendars[j] == calendars[i]) raise(Failure::InvalidArgument, message + " is given twice");
+        }
+    }
+    return emplace<ots::OtsAnchor>(type, std::move(id), std::move(calendars), chain);
+}
+
+PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return make_anchor(type, bind<3>(kAnchorNew, args, kwargs)); });
+}
+
+// What a pickle calls: the constructor's arguments all by position, so that
+// every pickle protocol writes the same form, as TsaAnchor's does (the
+// keyword-only chain would otherwise need copyreg.__newobj_ex__).
+constexpr Param kAnchorRebuildParams[] = {{"anchor_id", true}, {"calendars", true}, {"chain", true}};
+constexpr Signature kAnchorRebuild{"OtsAnchor._rebuild()", kAnchorRebuildParams};
+
+PyObject* anchor_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return make_anchor(ots_anchor_class.type, bind<3>(kAnchorRebuild, args, nargs, kwnames));
     });
 }
 
@@ -530,16 +543,11 @@ PyObject* anchor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // An anchor changes nothing after it is made, so it travels as its
-// constructor's arguments; `chain` is keyword-only, which
-// copyreg.__newobj_ex__ carries with every pickle protocol.
+// constructor's arguments, given to _rebuild by position.
 struct OtsAnchorPickle {
     static PyObject* rebuilder() {
-        static PyObject* newobj_ex = nullptr;
-        if (newobj_ex == nullptr) {
-            Ref copyreg(check(PyImport_ImportModule("copyreg")));
-            newobj_ex = check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
-        }
-        return newobj_ex;
+        static ClassBound rebuild{"_rebuild", method(anchor_rebuild)};
+        return rebuild.get(ots_anchor_class.type);
     }
     static PyObject* calendars(const ots::OtsAnchor& anchor) {
         Ref list(check(PyList_New(static_cast<Py_ssize_t>(anchor.calendars().size()))));
@@ -554,14 +562,8 @@ struct OtsAnchorPickle {
         const ots::OtsAnchor& anchor = anchor_of(self);
         Ref id(new_str(anchor.id()));
         Ref list(calendars(anchor));
-        Ref positional(check(PyTuple_Pack(2, id.get(), list.get())));
-        Ref keywords(check(PyDict_New()));
-        if (anchor.chain() != ots::Chain::mainnet) {
-            static PyObject* chain_key = nullptr;
-            Ref chain(new_str(ots::chain_name(anchor.chain())));
-            if (PyDict_SetItem(keywords.get(), interned(chain_key, "chain"), chain.get()) < 0) throw PythonError{};
-        }
-        return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), positional.get(), keywords.get()));
+        Ref chain(new_str(ots::chain_name(anchor.chain())));
+        return check(PyTuple_Pack(3, id.get(), list.get(), chain.get()));
     }
 };
 
@@ -613,6 +615,9 @@ PyMethodDef anchor_methods[] = {
      "Verifies the receipt offline against `headers` (block height -> the\n"
      "raw 80-byte header), and returns the proof: confirmed at the earliest\n"
      "confirmed block's time, or not, with what is missing in `detail`."},
+    {"_rebuild", method(anchor_rebuild), kFastKeywords | METH_STATIC,
+     "_rebuild(anchor_id, calendars, chain)\n--\n\n"
+     "The anchor with these arguments, as its pickle rebuilds it."},
     ZUN_PICKLING_AND_COPYING(PickledByArguments<OtsAnchorPickle>),
     {nullptr, nullptr, 0, nullptr},
 };
