@@ -10,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+import traceback
 
 import pytest
 
@@ -127,8 +128,9 @@ def test_threads_sharing_every_object_get_every_result_right(tmp_path):
     def guarded(index):
         try:
             work(index)
-        except BaseException as error:  # reported below, with the thread that raised it
-            errors.append((index, repr(error)))
+        except BaseException:  # reported below, with the thread that raised it
+            errors.append((index, traceback.format_exc()))
+            inboxes[(index + 1) % threads].put(None)  # so that the next thread does not wait for ever
 
     switch = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -288,8 +290,8 @@ def test_ctrl_c_stops_long_native_work_at_once_and_changes_nothing(tmp_path, wor
 def stress(tmp_path, seconds, threads=8):
     """`threads` threads on one descriptor, queue, MerkleTree and MockAnchor for `seconds`, each
     handing the envelopes it makes to the next through a queue.Queue, while one list of leaves
-    changes under trees built from it. Checks everything it can see and returns how many
-    envelopes went round."""
+    changes under trees built from it and one dict under envelopes read from it. Checks
+    everything it can see and returns how many envelopes went round."""
     import queue as queues
 
     identity = zp.SoftwareIdentity.from_seed(SEED)
@@ -299,6 +301,7 @@ def stress(tmp_path, seconds, threads=8):
     inboxes = [queues.Queue() for _ in range(threads)]
     pool = [b"pool-%d" % i for i in range(64)]
     pool_hashes = {zp.merkle_leaf_hash(leaf) for leaf in pool}
+    shared, expected = dict(ENVELOPE), zp.SignedEnvelope.from_dict(ENVELOPE)
     made, received, appended, seen_roots, shared_receipts, errors = [], [], [], [], [], []
     start, deadline = threading.Barrier(threads), time.monotonic() + seconds
 
@@ -327,19 +330,22 @@ def stress(tmp_path, seconds, threads=8):
             leaf = take(item).to_json().encode()
             appended.append((tree.append(leaf), leaf))
             size = len(tree)
-            seen_roots.append((size, tree.root(size)))
-            proof = tree.inclusion_proof(size - 1, size)
-            assert proof.root_from(tree.leaf_hash(size - 1)) == seen_roots[-1][1]
+            seen_roots.append((size, seen := tree.root(size)))
+            assert tree.inclusion_proof(size - 1, size).root_from(tree.leaf_hash(size - 1)) == seen
             root = (index + 1).to_bytes(2, "big") + n.to_bytes(30, "big")
             assert anchor.verify(anchor.submit(root)).merkle_root_hex == root.hex()
             assert [i.queue_id for i in spill.list() if i.queue_id == exchange_id] == [exchange_id]
             spill.drop_item(exchange_id)
             # One list changing while trees are read from it: every leaf is one the list held.
+            # And one dict growing and shrinking by keys the reader skips, under envelopes read from it.
             if index % 2:
                 pool.append(pool.pop(n % len(pool)))
+                shared[f"extra-{n % 16}"] = [n, [str(n)]]
+                shared.pop(f"extra-{(n + 8) % 16}", None)
             else:
                 built = zp.MerkleTree(pool)
                 assert {built.leaf_hash(i) for i in range(len(built))} <= pool_hashes
+                assert zp.SignedEnvelope.from_dict(shared) == expected
             n += 1
         else:
             outbox.put(None)  # this thread sends nothing more
@@ -352,15 +358,16 @@ def stress(tmp_path, seconds, threads=8):
     def guarded(index):
         try:
             work(index)
-        except BaseException as error:  # reported below, with the thread that raised it
-            errors.append((index, repr(error)))
+        except BaseException:  # reported below, with the thread that raised it
+            errors.append((index, traceback.format_exc()))
+            inboxes[(index + 1) % threads].put(None)  # so that the next thread does not wait for ever
 
     workers = [threading.Thread(target=guarded, args=(i,)) for i in range(threads)]
     for worker in workers:
         worker.start()
     for worker in workers:
         worker.join()
-    assert errors == []
+    assert not errors, "\n".join(f"thread {index}: {trace}" for index, trace in errors)
     # Nothing lost, nothing twice: every envelope made was received once, and every append
     # got an index of its own.
     assert sorted(received) == sorted(made) and len(set(made)) == len(made)

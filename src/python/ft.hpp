@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 
 #include "python/guard.hpp"
 #include "python/ref.hpp"
@@ -78,6 +79,66 @@ public:
 
 private:
     mutable std::atomic<T> value_;
+};
+
+// Entries made on first use and kept for the process (the Python objects of
+// a record description, the names of an enumeration), found without any
+// lock: the list only grows, at its head, by a compare-and-swap. Two threads
+// may make the same entry at once; the first added wins, and the other's is
+// destroyed at once (an entry holding Python references drops them in its
+// destructor), so each key has one entry. Kept entries are never destroyed.
+template <class T>
+class KeptList {
+public:
+    // The entry `match` accepts, made by `make` (which returns a T) when
+    // there is none yet.
+    template <class Match, class Make>
+    T& find_or_add(Match&& match, Make&& make) {
+        Node* seen = head_.load(std::memory_order_acquire);
+        for (Node* node = seen; node != nullptr; node = node->next) {
+            if (match(node->value)) return node->value;
+        }
+        std::unique_ptr<Node> made(new Node{make(), seen});
+        while (!head_.compare_exchange_weak(made->next, made.get(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+            // Look at what the others added meanwhile, down to what was seen.
+            for (Node* node = made->next; node != seen; node = node->next) {
+                if (match(node->value)) return node->value;
+            }
+            seen = made->next;
+        }
+        return made.release()->value;
+    }
+
+private:
+    struct Node {
+        T value;
+        Node* next;
+    };
+    std::atomic<Node*> head_{nullptr};
+};
+
+// Holds an object's own lock (a critical section) for its scope in the
+// free-threaded build, where another thread could change a dict while it is
+// walked with PyDict_Next; with the interpreter lock, nothing changes it
+// while no Python code runs, and this is nothing. A thread that blocks
+// inside lets go of the section meanwhile, as with any critical section, so
+// what is read under it is taken as new references at once.
+class ObjectLock {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ObjectLock(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    ~ObjectLock() { PyCriticalSection_End(&section_); }
+#else
+    explicit ObjectLock(PyObject*) noexcept {}
+#endif
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
 };
 
 // A new reference to list[index], or an empty Ref when the list is no
