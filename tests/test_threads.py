@@ -247,6 +247,36 @@ def test_a_child_forked_during_a_verification_can_verify():
     assert (done.returncode, done.stdout.strip()) == (0, "forked"), done.stderr
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the preloaded ASan runtime is not fork-safe")
+def test_a_thread_forks_while_the_main_thread_lists_a_long_queue(tmp_path):
+    # The fork waits for the queue's lock, holding the interpreter; list() in the main thread
+    # takes the interpreter back every 40 ms to run the signal handlers, and must not hold the
+    # queue's lock meanwhile.
+    done = run_script(f"""
+        import os, threading, zun_protocol as zp
+        queue = zp.EnvelopeQueue({str(tmp_path)!r})
+        queue.push("trust", zp.SignedEnvelope.from_dict({ENVELOPE!r}))
+        name = os.path.join({str(tmp_path)!r}, {ENVELOPE["exchange_id"] + ".json"!r})
+        with open(name, "ab") as f:
+            f.write(b" " * (1 << 20))  # blanks after the JSON: each item takes a while to read
+        for n in range(255):
+            os.link(name, name + f"-{{n:03d}}.json")
+
+        def fork():
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0
+
+        forker = threading.Timer(0.05, fork)
+        forker.start()
+        print(len(queue.list()))
+        forker.join()
+    """)
+    assert (done.returncode, done.stdout.strip()) == (0, "256"), done.stderr
+
+
 def interrupted(call, after=0.3):
     """How late the KeyboardInterrupt of a timer signal due `after` seconds into `call` comes out
     of it; None when the call returned first."""

@@ -103,9 +103,14 @@ SignalCheck::SignalCheck() noexcept
     : handles_signals_(runs_signal_handlers()), next_(std::chrono::steady_clock::now() + kInterval) {}
 
 bool SignalCheck::run_handlers() noexcept {
+    // Only when the work runs without the interpreter: otherwise no thread
+    // that holds the interpreter can be waiting for the lock.
+    std::unique_lock<QueueMutex>* const unlocked = released_ != nullptr ? unlocked_ : nullptr;
+    if (unlocked != nullptr) unlocked->unlock();
     if (released_ != nullptr) PyEval_RestoreThread(released_);
     raised_ = PyErr_CheckSignals() < 0;
     if (released_ != nullptr) released_ = PyEval_SaveThread();
+    if (unlocked != nullptr) unlocked->lock();
     return raised_;
 }
 

@@ -132,6 +132,25 @@ std::invoke_result_t<Work&> without_gil(Work&& work) {
     return work();
 }
 
+// The lock of the queue operations. Recursive, because list()'s SignalCheck
+// runs Python code (signal handlers, and from 3.12 on the garbage
+// collector's finalisers) while it holds it when the work keeps the
+// interpreter lock (begin_release refused), and that code may use a queue
+// in turn, which then runs within the list(). Not std::recursive_mutex: a
+// forked child must be able to let go of the one its forking thread took,
+// and a recursive pthread mutex refuses that to a thread of another id,
+// which the child's is.
+class QueueMutex {
+public:
+    void lock() noexcept;
+    void unlock() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    unsigned depth_ = 0;  // changed by the owner only
+};
+
 // Long work without the lock asks one of these between its steps (each a
 // few milliseconds at most) whether to stop. Signal handlers run only with
 // the lock held, so Ctrl-C would otherwise wait for the end of the work: at
@@ -158,6 +177,12 @@ public:
     }
     bool raised() const noexcept { return raised_; }
 
+    // Lets go of `lock` (held by the work) while the handlers run, and takes
+    // it again after. Taking the interpreter back while holding it could
+    // wait for ever: a thread that holds the interpreter and forks waits in
+    // its fork handler for the queue's lock (gil.cpp).
+    void unlock_while_handling(std::unique_lock<QueueMutex>& lock) noexcept { unlocked_ = &lock; }
+
     // Called with the lock held, where the work begins.
     SignalCheck() noexcept;
     SignalCheck(const SignalCheck&) = delete;
@@ -170,6 +195,7 @@ private:
     bool run_handlers() noexcept;
 
     PyThreadState* released_ = nullptr;  // null while the work keeps the lock
+    std::unique_lock<QueueMutex>* unlocked_ = nullptr;
     bool handles_signals_;
     bool raised_ = false;
     std::chrono::steady_clock::time_point next_;
@@ -203,24 +229,6 @@ std::invoke_result_t<Work&, SignalCheck&> without_gil_until_signal(Work&& work) 
 // For long work that holds the lock between its steps: runs the signal
 // handlers, and throws PythonError when one raised.
 void raise_pending_signals();
-
-// The lock of the queue operations. Recursive, because list()'s SignalCheck
-// runs Python code (signal handlers, and from 3.12 on the garbage
-// collector's finalisers) while it holds it, and that code may use a queue
-// in turn, which then runs within the list(). Not std::recursive_mutex: a
-// forked child must be able to let go of the one its forking thread took,
-// and a recursive pthread mutex refuses that to a thread of another id,
-// which the child's is.
-class QueueMutex {
-public:
-    void lock() noexcept;
-    void unlock() noexcept;
-
-private:
-    std::mutex mutex_;
-    std::atomic<std::thread::id> owner_{};
-    unsigned depth_ = 0;  // changed by the owner only
-};
 
 // Serialises the queue operations of the process; taken only with the
 // interpreter lock released, so that a thread waiting for it never holds
