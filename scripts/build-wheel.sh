@@ -27,9 +27,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 case $version in
-    3.10) abi=abi3 ;;
+    3.10) abi=abi3 build_tag=cp310 ;;
     3.[0-9]*t)
-        abi=cp$(echo "${version%t}" | tr -d .)t
+        abi=cp$(echo "${version%t}" | tr -d .)t build_tag=$abi
         if [ "$target" != "$(uname -m)" ]; then
             echo "error: a free-threaded wheel is built for this machine's architecture only" >&2
             exit 2
@@ -51,7 +51,7 @@ python -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" 
 deps=$(./scripts/static-deps.sh "$target")
 # A build directory per toolchain and library build, so that CMake never keeps the
 # compiler or the library paths of an older one in its cache.
-build_dir=build/dist-$abi-$(basename "$deps")
+build_dir=build/dist-$build_tag-$(basename "$deps")
 # The build directory is kept, and CMake keeps an option's first value in its cache, so
 # warnings-as-errors is passed each time: on where CI is set, off elsewhere (empty is false).
 defines=(
@@ -69,7 +69,7 @@ if [ "$target" != "$(uname -m)" ]; then
     environment+=(_PYTHON_HOST_PLATFORM="linux-$target")
 fi
 
-raw=build/wheel-raw-$abi-$target
+raw=build/wheel-raw-$build_tag-$target
 rm -rf "$raw"
 settings=(--config-settings=build-dir="$build_dir")
 for define in "${defines[@]}"; do settings+=(--config-settings=cmake.define."$define"); done
@@ -78,8 +78,8 @@ env "${environment[@]}" python -m pip wheel -q --disable-pip-version-check --no-
 
 mkdir -p dist
 rm -f dist/zun_protocol-*-"$abi"-*_"$target".whl
-if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$abi-$target.log" 2>&1; then
-    cat "build/auditwheel-$abi-$target.log" >&2
+if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$build_tag-$target.log" 2>&1; then
+    cat "build/auditwheel-$build_tag-$target.log" >&2
     exit 1
 fi
 wheel=$(ls dist/zun_protocol-*-"$abi"-*_"$target".whl)

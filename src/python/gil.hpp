@@ -26,9 +26,17 @@
 // others drop theirs; no lock is held while one is made, so that nothing
 // waits on a thread that waits for the interpreter:
 //   - PanicException, the interned names of convert.cpp (json), of
-//     instant_py.cpp (datetime) and of TsaAnchor's pickle, the pair class
-//     strings of classify_py.cpp, copyreg.__newobj_ex__, and the class-bound
-//     readers that pickles name (ClassBound, pickling.hpp).
+//     instant_py.cpp (datetime) and of CounterpartyInfo.to_dict, the pair
+//     class strings of classify_py.cpp, collections.abc.Mapping
+//     (ots_py.cpp), the class-bound readers and rebuilders that pickles name
+//     (ClassBound, pickling.hpp), and the enumeration names of the dict
+//     forms (record_dict.cpp).
+//
+// Built whole, then published by a compare-and-swap on a list that only
+// grows (KeptList in ft.hpp), found without any lock:
+//   - the dict forms' objects of each record description (record_dict.cpp):
+//     its interned keys and its members' offsets, then each shape dict,
+//     which nothing changes once it is published (new dicts are copies).
 //
 // Written once, while the module is imported (the import system runs one
 // import of the module at a time), and only read after it is published:
@@ -53,17 +61,26 @@
 //   - MockAnchor's memory of roots (core/anchor): map look-ups of about a
 //     microsecond, under its own mutex, keeping the lock;
 //   - the queue directory and whatever the storage layer keeps: queue
-//     operations take one process-wide mutex without the lock, so that, as
-//     before, no two of them overlap within the process;
+//     operations take one process-wide lock (QueueMutex) without the
+//     interpreter lock, so that, as before, no two of them overlap within
+//     the process; list() lets go of it while its SignalCheck runs the
+//     signal handlers, since a thread that holds the interpreter and forks
+//     waits for it in the fork handler;
 //   - the recently read certificate inputs of timestamp/trust.cpp, under
 //     their own mutex (held across fork, as the queue's is) and shared by
 //     OpenSSL's reference counts.
 //
 // Containers other threads may change while we read them:
-//   - a list given to MerkleTree (its leaves, hashes or envelopes) is read
-//     one new reference at a time against its current length (list_item in
-//     ft.hpp); every other iterable through its iterator, which gives new
-//     references. Tuples, `bytes` and `str` never change.
+//   - a list given to MerkleTree (its leaves, hashes or envelopes), and the
+//     lists inside a dict given to from_dict, are read one new reference at
+//     a time against their current length (list_item in ft.hpp); every
+//     other iterable through its iterator, which gives new references.
+//     Tuples, `bytes` and `str` never change.
+//   - a dict given to from_dict is walked under its own lock (ObjectLock in
+//     ft.hpp), each key and value held as a new reference at once;
+//   - the calendar answers given to OtsAnchor come from the new list that
+//     PyMapping_Items makes for the call; headers are looked up one by one,
+//     each value held;
 //   - a constructor's keyword dictionary is the call's own (the interpreter
 //     builds it for the call), so its borrowed values stay alive.
 //
