@@ -1,0 +1,181 @@
+"""The performance charts and table, drawn at build time from the results that
+`python bench/run.py --json bench/results.json` wrote: one horizontal bar per row, the ratio of our
+time to the peer's on a logarithmic axis (below 1 we are faster), the row's target as a tick.
+
+    ```{zun-bench-chart} MerkleTree
+    ```
+    ```{zun-bench-chart} headline
+    ```
+    ```{zun-bench-table}
+    ```
+    ```{zun-bench-about}
+    ```
+"""
+from __future__ import annotations
+
+import importlib.util
+import json
+import pathlib
+
+from docutils import nodes
+from sphinx.util import logging
+from sphinx.util.docutils import SphinxDirective
+
+logger = logging.getLogger(__name__)
+RESULTS = pathlib.Path(__file__).resolve().parents[2] / "bench" / "results.json"
+CHART_DIR = "_generated"  # under the source directory, left out of the pages (conf.py)
+
+# The table's cells are bench/run.py's own, so that the page shows what the command prints.
+_spec = importlib.util.spec_from_file_location("zun_bench_run", RESULTS.parent / "run.py")
+bench_run = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(bench_run)
+
+COLOURS = {"met": "#2e7d32", "missed": "#c62828", "none": "#78909c"}
+
+
+def load(env) -> dict:
+    env.note_dependency(str(RESULTS))
+    return json.loads(RESULTS.read_text(encoding="utf-8"))
+
+
+def measured(results: dict) -> list[dict]:
+    return [row for row in results["results"] if "note" not in row]
+
+
+def headline(rows: list[dict]) -> list[dict]:
+    """Each benchmark's first row that has a target: the case the benchmark was written for."""
+    chosen, seen = [], set()
+    for row in rows:
+        if row["target"] is not None and row["benchmark"] not in seen:
+            seen.add(row["benchmark"])
+            chosen.append(row)
+    return chosen
+
+
+def state(row: dict) -> str:
+    if row["target"] is None:
+        return "none"
+    return "met" if row["ratio"] <= row["target"] else "missed"
+
+
+def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    matplotlib.rcParams["svg.hashsalt"] = "zun_protocol"  # the same chart gives the same file
+    height = 0.9 + 0.36 * len(rows)
+    figure, axes = plt.subplots(figsize=(8.4, height), layout="constrained")
+    positions = range(len(rows))[::-1]
+    ratios = [row["ratio"] for row in rows]
+    axes.barh(list(positions), ratios, color=[COLOURS[state(row)] for row in rows], height=0.62)
+    for y, row in zip(positions, rows):
+        if row["target"] is not None:
+            axes.plot([row["target"]] * 2, [y - 0.4, y + 0.4], color="black", linewidth=1.6)
+        axes.annotate(f"{row['ratio']:.2f}", (row["ratio"], y), xytext=(4, 0), textcoords="offset points",
+                      va="center", fontsize=8)
+    axes.set_yticks(list(positions), [label(row) for row in rows], fontsize=8)
+    axes.set_xscale("log")
+    low = min(min(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
+    high = max(max(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
+    axes.set_xlim(low / 1.6, high * 2.2)
+    axes.axvline(1.0, color="#37474f", linestyle="--", linewidth=0.9)
+    axes.set_xlabel("our time / the peer's time (log scale; below 1 is faster than the peer; | the target)",
+                    fontsize=8)
+    axes.set_title(title, fontsize=10, loc="left")
+    axes.tick_params(axis="x", labelsize=8)
+    axes.grid(axis="x", which="both", color="#eceff1", linewidth=0.6)
+    axes.set_axisbelow(True)
+    figure.savefig(path, format="svg", metadata={"Date": None})
+    plt.close(figure)
+
+
+class ChartDirective(SphinxDirective):
+    """An image of one benchmark's rows, or with `headline`, of each benchmark's first targeted row."""
+    required_arguments = 1
+    final_argument_whitespace = True
+
+    def run(self):
+        which = self.arguments[0]
+        results = load(self.env)
+        rows = measured(results)
+        if which == "headline":
+            chosen = headline(rows)
+            def label(row):
+                return f"{row['benchmark']}: {row['case']}"
+            title = "Each benchmark's main case"
+        else:
+            chosen = [row for row in rows if row["benchmark"] == which]
+            def label(row):
+                return f"{row['case']} vs {row['peer_is']}"
+            title = which
+        if not chosen:
+            logger.warning("zun-bench-chart: no measured rows for %r in %s", which, RESULTS,
+                           location=self.get_location())
+            return []
+        slug = "".join(c if c.isalnum() else "-" for c in which.lower()).strip("-")
+        directory = pathlib.Path(self.env.srcdir) / CHART_DIR
+        directory.mkdir(exist_ok=True)
+        draw(chosen, title, directory / f"bench-{slug}.svg", label)
+        image = nodes.image(uri=f"/{CHART_DIR}/bench-{slug}.svg",
+                            alt=f"bar chart of the ratios of {which} against its peers", classes=["zun-chart"])
+        return [image]
+
+
+class TableDirective(SphinxDirective):
+    """Every row of the results, with the absolute times, as bench/run.py prints them."""
+
+    def run(self):
+        results = load(self.env)
+        columns = bench_run.COLUMNS
+        table = nodes.table(classes=["zun-bench-table"])
+        group = nodes.tgroup(cols=len(columns))
+        table += group
+        for _ in columns:
+            group += nodes.colspec(colwidth=1)
+        head = nodes.thead()
+        group += head
+        head += self.row(columns)
+        body = nodes.tbody()
+        group += body
+        for row in results["results"]:
+            body += self.row(bench_run.result_row(row))
+        return [table]
+
+    @staticmethod
+    def row(cells) -> nodes.row:
+        row = nodes.row()
+        for cell in cells:
+            entry = nodes.entry()
+            entry += nodes.paragraph(text=str(cell))
+            row += entry
+        return row
+
+
+class AboutDirective(SphinxDirective):
+    """Where and when the results were measured."""
+
+    def run(self):
+        results = load(self.env)
+        machine = results["machine"]
+        peers = ", ".join(f"{name} {version}" if version else f"{name} (not installed)"
+                          for name, version in results["peers"].items())
+        items = [
+            f"measured {results['date']}",
+            f"machine: {machine['cores']} cores ({machine['usable_cores']} usable), "
+            f"{machine['memory_gib']} GiB memory, {machine['cpu']}",
+            f"Python {results['python']['version']} ({results['python']['implementation']}), {results['platform']}",
+            f"zun_protocol {results['zun_protocol']['version']}",
+            f"peers: {peers}",
+        ]
+        listing = nodes.bullet_list()
+        for item in items:
+            listing += nodes.list_item("", nodes.paragraph(text=item))
+        return [listing]
+
+
+def setup(app):
+    app.add_directive("zun-bench-chart", ChartDirective)
+    app.add_directive("zun-bench-table", TableDirective)
+    app.add_directive("zun-bench-about", AboutDirective)
+    return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
