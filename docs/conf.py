@@ -28,3 +28,4 @@ html_css_files = ["site.css"]
 html_show_sourcelink = False
 pygments_style = "friendly"
 nitpicky = False
+smartquotes = False  # option names such as --dir stay as they are typed
