@@ -29,3 +29,4 @@ html_show_sourcelink = False
 pygments_style = "friendly"
 nitpicky = False
 smartquotes = False  # option names such as --dir stay as they are typed
+html_favicon = "_static/favicon.svg"  # also spares browsers a request for /favicon.ico
