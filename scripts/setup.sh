@@ -13,6 +13,10 @@ debian_packages=(g++ pkg-config libsodium-dev libssl-dev openssl python3-venv)
 # fuzzer runtime (scripts/fuzz.sh), gcc for the queue's fault-injection shim,
 # e2fsprogs for the power-cut file system, strace to see what the wheel's module opens.
 [ "${ZUN_TEST_TOOLS:-0}" = 1 ] && debian_packages+=(valgrind clang libclang-rt-14-dev gcc e2fsprogs strace)
+# The documentation pass (scripts/docs.sh), part of the test command's tools: headless Chromium
+# opens the built site, with a font of known metrics for its screenshots. Both names are the same
+# on Debian 12 and 13.
+{ [ "${ZUN_TEST_TOOLS:-0}" = 1 ] || [ "${ZUN_DOCS_TOOLS:-0}" = 1 ]; } && debian_packages+=(chromium fonts-liberation)
 # The distributable wheels' static libraries (scripts/static-deps.sh): Debian's source
 # packages, unpacked by dpkg-source; libsodium's configure script is made by autoreconf.
 [ "${ZUN_WHEEL_TOOLS:-0}" = 1 ] && debian_packages+=(dpkg-dev autoconf automake libtool make perl)

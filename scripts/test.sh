@@ -3,7 +3,8 @@
 # the memcheck, sanitized-module and fuzz passes (scripts/memcheck.sh,
 # asan_module.sh, fuzz.sh), the Python suite under CPython 3.10 and 3.13 with
 # wheels built by the other one (scripts/cross-python.sh) and the aarch64 wheel's
-# pass under emulation (scripts/cross-test.sh). The main run is the Python suite
+# pass under emulation (scripts/cross-test.sh), and the documentation site built and opened
+# in headless Chromium (scripts/docs.sh). The main run is the Python suite
 # under `python -X dev`, with the native core programs under ASan/UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,4 +22,5 @@ python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-dep
 ./scripts/fuzz.sh
 ./scripts/cross-python.sh
 ./scripts/cross-test.sh aarch64
+./scripts/docs.sh
 python3 -X dev -m pytest -q "$@"
