@@ -126,7 +126,15 @@ def cpu_model():
     return platform.processor() or platform.machine()
 
 
-def context(zp):
+def load_average():
+    """The 1-minute load average: on a shared machine, how much other work ran beside the benchmarks."""
+    try:
+        return round(os.getloadavg()[0], 2)
+    except (OSError, AttributeError):
+        return None
+
+
+def context(zp, load_before):
     """Where and when the results were measured."""
     memory = memory_bytes()
     usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
@@ -136,9 +144,16 @@ def context(zp):
         "python": {"version": platform.python_version(), "implementation": platform.python_implementation()},
         "platform": platform.platform(),
         "machine": {"cores": os.cpu_count(), "usable_cores": usable,
-                    "memory_gib": None if memory is None else round(memory / 2**30, 1), "cpu": cpu_model()},
+                    "memory_gib": None if memory is None else round(memory / 2**30, 1), "cpu": cpu_model(),
+                    "load_average": {"before": load_before, "after": load_average()}},
         "peers": {name: installed_version(name) for name in PEERS},
     }
+
+
+def load_text(load):
+    if not load or load["before"] is None:
+        return ""
+    return f"; load average {load['before']:g} before the run, {load['after']:g} after"
 
 
 def context_lines(about):
@@ -150,7 +165,8 @@ def context_lines(about):
         f"date: {about['date']}",
         f"zun_protocol {about['zun_protocol']['version']} from {about['zun_protocol']['file']}",
         f"Python {about['python']['version']} ({about['python']['implementation']}), {about['platform']}",
-        f"machine: {machine['cores']} cores ({machine['usable_cores']} usable), {memory} memory, {machine['cpu']}",
+        f"machine: {machine['cores']} cores ({machine['usable_cores']} usable), {memory} memory, {machine['cpu']}"
+        + load_text(machine.get("load_average")),
         f"peers: {peers}",
     ]
 
@@ -186,8 +202,9 @@ def main(argv=None):
 
     import zun_protocol as zp
 
+    load_before = load_average()
     results, all_ran = run_benchmarks(args.only)
-    about = context(zp)
+    about = context(zp, load_before)
     if args.json is not None:
         args.json.write_text(json.dumps({**about, "results": results}, indent=1, ensure_ascii=False) + "\n",
                              encoding="utf-8")
