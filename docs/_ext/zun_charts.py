@@ -16,6 +16,7 @@ from __future__ import annotations
 import importlib.util
 import json
 import pathlib
+import textwrap
 
 from docutils import nodes
 from sphinx.util import logging
@@ -62,10 +63,13 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     matplotlib.rcParams["svg.hashsalt"] = "zun_protocol"  # the same chart gives the same file
-    height = 0.9 + 0.36 * len(rows)
-    figure, axes = plt.subplots(figsize=(8.4, height), layout="constrained")
+    labels = ["\n".join(textwrap.wrap(label(row), 42)) for row in rows]
+    lines = sum(text.count("\n") + 1 for text in labels)
+    height = 1.1 + 0.2 * lines + 0.16 * len(rows)
+    figure, axes = plt.subplots(figsize=(9.0, height), layout="constrained")
     positions = range(len(rows))[::-1]
     ratios = [row["ratio"] for row in rows]
     axes.barh(list(positions), ratios, color=[COLOURS[state(row)] for row in rows], height=0.62)
@@ -74,17 +78,20 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
             axes.plot([row["target"]] * 2, [y - 0.4, y + 0.4], color="black", linewidth=1.6)
         axes.annotate(f"{row['ratio']:.2f}", (row["ratio"], y), xytext=(4, 0), textcoords="offset points",
                       va="center", fontsize=8)
-    axes.set_yticks(list(positions), [label(row) for row in rows], fontsize=8)
+    axes.set_yticks(list(positions), labels, fontsize=8)
     axes.set_xscale("log")
     low = min(min(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
     high = max(max(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
     axes.set_xlim(low / 1.6, high * 2.2)
+    ticks = [t for t in (0.01, 0.02, 0.05, 0.1, 0.25, 0.5, 1, 2, 4, 8, 16) if low / 1.6 <= t <= high * 2.2]
+    axes.set_xticks(ticks, [f"{t:g}" for t in ticks])
+    axes.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
     axes.axvline(1.0, color="#37474f", linestyle="--", linewidth=0.9)
-    axes.set_xlabel("our time / the peer's time (log scale; below 1 is faster than the peer; | the target)",
+    axes.set_xlabel("our time / the peer's (log scale): below 1, faster than the peer; black tick: the target",
                     fontsize=8)
     axes.set_title(title, fontsize=10, loc="left")
     axes.tick_params(axis="x", labelsize=8)
-    axes.grid(axis="x", which="both", color="#eceff1", linewidth=0.6)
+    axes.grid(axis="x", color="#eceff1", linewidth=0.6)
     axes.set_axisbelow(True)
     figure.savefig(path, format="svg", metadata={"Date": None})
     plt.close(figure)
@@ -163,7 +170,7 @@ class AboutDirective(SphinxDirective):
         items = [
             f"measured {results['date']}",
             f"machine: {machine['cores']} cores ({machine['usable_cores']} usable), "
-            f"{machine['memory_gib']} GiB memory, {machine['cpu']}",
+            f"{machine['memory_gib']} GiB memory, {machine['cpu']}" + bench_run.load_text(machine.get("load_average")),
             f"Python {results['python']['version']} ({results['python']['implementation']}), {results['platform']}",
             f"zun_protocol {results['zun_protocol']['version']}",
             f"peers: {peers}",
