@@ -1,7 +1,7 @@
 """Every benchmark of bench/ in one process, as one table of ratios (ours / peer, lower is better).
 
     python bench/run.py              plain-text table
-    python bench/run.py --markdown   the same as Markdown, for README.md
+    python bench/run.py --markdown   the same as Markdown
     python bench/run.py --only bench_merkle   one benchmark module (the option repeats)
     python bench/run.py --json results.json   also writes the rows and the machine as JSON,
                                               which the documentation's performance charts plot
