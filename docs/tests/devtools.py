@@ -111,7 +111,7 @@ class Page:
 
     def __init__(self, browser: Browser, session: str):
         self.browser, self.session = browser, session
-        for domain in ("Page", "Runtime", "Log"):
+        for domain in ("Page", "Runtime", "Log", "Network"):
             self.call(f"{domain}.enable")
         self.call("Emulation.setDeviceMetricsOverride", width=1280, height=900, deviceScaleFactor=1, mobile=False)
 
@@ -121,6 +121,7 @@ class Page:
     def open(self, url: str) -> None:
         """Loads `url` and waits until its load event has fired and its late scripts have run."""
         self.take_errors()
+        self.take_requests()
         self.call("Page.navigate", url=url)
         self.browser.wait_event("Page.loadEventFired", self.session)
         self.evaluate("new Promise(done => setTimeout(done, 250))")
@@ -158,6 +159,17 @@ class Page:
                 errors.append(f"{params['entry'].get('text')} ({params['entry'].get('url', '')})")
         self.browser.events = kept
         return errors
+
+    def take_requests(self) -> list[str]:
+        """The URLs the page requested since the last call."""
+        urls, kept = [], []
+        for event in self.browser.events:
+            if event.get("sessionId") == self.session and event.get("method") == "Network.requestWillBeSent":
+                urls.append(event["params"]["request"]["url"])
+            else:
+                kept.append(event)
+        self.browser.events = kept
+        return urls
 
     def screenshot(self, path: os.PathLike, full_page: bool = False) -> None:
         if full_page:

@@ -1,7 +1,8 @@
 """The built site in a real browser, headless Chromium (Debian's chromium package): the pages
 render with their charts, the navigation reaches every page, the search finds a class, and no
-page logs a JavaScript error. Screenshots go to docs/_build/screenshots/ for a person to look at.
-The site is served over HTTP from 127.0.0.1, as a host would serve it."""
+page logs a JavaScript error or loads anything from elsewhere. Screenshots go to
+docs/_build/screenshots/ for a person to look at. The site is served over HTTP from 127.0.0.1,
+as a host would serve it."""
 import functools
 import http.server
 import pathlib
@@ -53,8 +54,8 @@ def page(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def crawl(site, page):
-    """Every page the navigation reaches from the home page, with the errors each logged and the
-    images that did not load."""
+    """Every page the navigation reaches from the home page, with the errors each logged, the
+    images that did not load, and what it requested from anywhere but the site."""
     seen, queue, found = set(), ["index.html"], {}
     while queue:
         path = queue.pop(0)
@@ -65,7 +66,8 @@ def crawl(site, page):
         links = page.evaluate("Array.from(document.querySelectorAll('.sidebar-tree a[href]'), a => a.href)")
         broken = page.evaluate(
             "Array.from(document.images).filter(i => !(i.complete && i.naturalWidth > 0)).map(i => i.src)")
-        found[path] = {"errors": page.take_errors(), "broken_images": broken}
+        elsewhere = [url for url in page.take_requests() if not url.startswith((site, "data:", "blob:"))]
+        found[path] = {"errors": page.take_errors(), "broken_images": broken, "fetched_elsewhere": elsewhere}
         for link in links:
             url = urllib.parse.urlsplit(link)
             if link.startswith(site) and not url.fragment.startswith("/"):
@@ -103,8 +105,8 @@ def test_navigation_reaches_every_page(crawl):
     assert not missing, f"not reached from the home page's navigation: {missing}"
 
 
-def test_no_page_logs_an_error_or_misses_an_image(crawl):
-    faults = {path: found for path, found in crawl.items() if found["errors"] or found["broken_images"]}
+def test_no_page_logs_an_error_misses_an_image_or_fetches_from_elsewhere(crawl):
+    faults = {path: found for path, found in crawl.items() if any(found.values())}
     assert not faults
 
 

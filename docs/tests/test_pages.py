@@ -9,6 +9,7 @@ import pathlib
 import re
 import sys
 import tempfile
+import textwrap
 
 import pytest
 
@@ -16,14 +17,15 @@ DOCS = pathlib.Path(__file__).resolve().parents[1]
 ROOT = DOCS.parent
 PAGES = sorted(str(p.relative_to(DOCS)) for p in DOCS.rglob("*.md")
                if "_build" not in p.parts and "_generated" not in p.parts)
-FENCE = re.compile(r"(?P<skip><!-- not run: [^>]+-->\n)?^(?P<fence>`{3,})python\n(?P<code>.*?)^(?P=fence)\s*$",
-                   re.MULTILINE | re.DOTALL)
+FENCE = re.compile(r"(?P<skip><!-- not run: [^>]+-->\n)?^(?P<indent> *)(?P<fence>`{3,})python\n(?P<code>.*?)"
+                   r"^(?P=indent)(?P=fence)\s*$", re.MULTILINE | re.DOTALL)
 
 
 def python_blocks(text):
     """(line number, code, skipped) of each ```python block of a Markdown text."""
     for match in FENCE.finditer(text):
-        yield text.count("\n", 0, match.start("code")) + 1, match.group("code"), bool(match.group("skip"))
+        code = textwrap.dedent(match.group("code"))  # a block inside a list item is indented with it
+        yield text.count("\n", 0, match.start("code")) + 1, code, bool(match.group("skip"))
 
 
 def run_page(path, namespace):
@@ -53,7 +55,8 @@ def test_page_examples_run(page, monkeypatch, tmp_path):
     run_page(DOCS / page, {"__name__": f"page:{page}"})
 
 
-def test_skipped_blocks_say_why_and_hidden_blocks_are_not_lost():
-    text = "<!-- not run: needs the network -->\n```python\nraise SystemExit\n```\n```python\nx = 1\n```\n"
+def test_blocks_are_found_in_lists_and_only_the_marked_one_is_left_out():
+    text = ("<!-- not run: needs the network -->\n```python\nraise SystemExit\n```\n```python\nx = 1\n```\n"
+            "- in a list:\n\n  ```python\n  >>> x\n  1\n  ```\n")
     assert [(code, skipped) for _, code, skipped in python_blocks(text)] == [
-        ("raise SystemExit\n", True), ("x = 1\n", False)]
+        ("raise SystemExit\n", True), ("x = 1\n", False), (">>> x\n1\n", False)]
