@@ -66,10 +66,10 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
     import matplotlib.ticker
 
     matplotlib.rcParams["svg.hashsalt"] = "zun_protocol"  # the same chart gives the same file
-    labels = ["\n".join(textwrap.wrap(label(row), 42)) for row in rows]
+    labels = ["\n".join(textwrap.wrap(label(row), 38)) for row in rows]
     lines = sum(text.count("\n") + 1 for text in labels)
     height = 1.1 + 0.2 * lines + 0.16 * len(rows)
-    figure, axes = plt.subplots(figsize=(9.0, height), layout="constrained")
+    figure, axes = plt.subplots(figsize=(8.0, height), layout="constrained")
     positions = range(len(rows))[::-1]
     ratios = [row["ratio"] for row in rows]
     axes.barh(list(positions), ratios, color=[COLOURS[state(row)] for row in rows], height=0.62)
@@ -77,8 +77,8 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
         if row["target"] is not None:
             axes.plot([row["target"]] * 2, [y - 0.4, y + 0.4], color="black", linewidth=1.6)
         axes.annotate(f"{row['ratio']:.2f}", (row["ratio"], y), xytext=(4, 0), textcoords="offset points",
-                      va="center", fontsize=8)
-    axes.set_yticks(list(positions), labels, fontsize=8)
+                      va="center", fontsize=9)
+    axes.set_yticks(list(positions), labels, fontsize=9)
     axes.set_xscale("log")
     low = min(min(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
     high = max(max(ratios), *(r["target"] for r in rows if r["target"]), 1.0)
@@ -88,9 +88,9 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
     axes.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
     axes.axvline(1.0, color="#37474f", linestyle="--", linewidth=0.9)
     axes.set_xlabel("our time / the peer's (log scale): below 1, faster than the peer; black tick: the target",
-                    fontsize=8)
-    axes.set_title(title, fontsize=10, loc="left")
-    axes.tick_params(axis="x", labelsize=8)
+                    fontsize=8.5)
+    axes.set_title(title, fontsize=11, loc="left")
+    axes.tick_params(axis="x", labelsize=9)
     axes.grid(axis="x", color="#eceff1", linewidth=0.6)
     axes.set_axisbelow(True)
     figure.savefig(path, format="svg", metadata={"Date": None})

@@ -5,6 +5,7 @@ nothing but Debian's chromium package is needed."""
 from __future__ import annotations
 
 import base64
+import fcntl
 import json
 import os
 import select
@@ -32,10 +33,19 @@ def find_chromium() -> str | None:
     return None
 
 
+def _above_nine(fd: int) -> int:
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
+    os.close(fd)
+    return moved
+
+
 class Browser:
     def __init__(self, chromium: str, profile: os.PathLike, log: os.PathLike):
+        # The browser's ends are moved above fd 9, so that putting them on 3 and 4 never closes or
+        # overwrites one with the other (a fresh process's first pipe is fds 3 and 4).
         to_browser_r, to_browser_w = os.pipe()
         from_browser_r, from_browser_w = os.pipe()
+        to_browser_r, from_browser_w = _above_nine(to_browser_r), _above_nine(from_browser_w)
         # bash puts the pipes on the browser's fds 3 and 4, whatever numbers they have here.
         script = f'exec "$0" "$@" 3<&{to_browser_r} 4>&{from_browser_w} {to_browser_r}<&- {from_browser_w}>&-'
         with open(log, "wb") as log_file:
