@@ -17,7 +17,7 @@ extensions = ["myst_parser", "sphinxarg.ext", "zun_reference", "zun_charts"]
 source_suffix = {".md": "markdown"}
 root_doc = "index"
 # _generated holds the charts drawn during the build; tests holds the docs pass's own tests.
-exclude_patterns = ["_build", "_generated", "tests", "README.md"]
+exclude_patterns = ["_build", "_generated", "tests"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence"]
 # No network during the build: no intersphinx, nothing fetched by the theme.
