@@ -38,9 +38,10 @@ BENCHMARKS = (
     ("bench_threads", "Threads", ("PyNaCl", "cryptography")),
     ("bench_merkle", "MerkleTree", ("pymerkle",)),
     ("bench_timestamp", "TimestampToken", ("rfc3161-client", "cryptography")),
+    ("bench_ots", "OtsProof", ("opentimestamps",)),
     ("bench_cli", "Command line", ()),
 )
-PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography", "pymerkle", "rfc3161-client")
+PEERS = ("msgspec", "orjson", "PyNaCl", "cryptography", "pymerkle", "rfc3161-client", "opentimestamps")
 COLUMNS = ("benchmark", "case", "ours", "peer", "ratio", "target", "met", "peer is")
 
 

@@ -6,11 +6,11 @@
 # builds them once per machine), then tagged by auditwheel with the lowest manylinux policy
 # the module's imports allow. Another architecture is cross-compiled: nothing of it runs here.
 set -euo pipefail
-# CMake's first configure reads these from the environment (as do the library builds), and
-# nothing that names the build directory knows of them: the flags are the scripts' alone.
-# scikit-build-core adds CMAKE_ARGS to the configure the same way.
-unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS LDLIBS LIBS CPP CROSS_COMPILE CMAKE_ARGS
 cd "$(dirname "$0")/.."
+# CMake's first configure, make and scikit-build-core read the caller's environment (as do the
+# library builds), and nothing that names the build directory knows of it: the flags are the
+# scripts' alone.
+. scripts/build-env.sh
 
 target=$(uname -m)
 while [ $# -gt 0 ]; do

@@ -8,24 +8,22 @@
 # version, and the two runs must agree: the same tests with the same outcomes, and the same
 # quickstart output.
 #
-# The root (debootstrap's minbase with python3 and python3-venv) and its venv are made once
-# and kept under the user's cache directory. Needs root: debootstrap, chroot and mounts (in a
-# mount namespace of their own, gone when the pass ends).
+# The root (debootstrap's minbase with python3 and python3-venv, scripts/debian-root.sh) and its
+# venv are made once and kept under the user's cache directory. Needs root: debootstrap, chroot
+# and mounts (in a mount namespace of their own, gone when the pass ends); a user's run goes
+# through sudo (scripts/as-root.sh).
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
 cd "$(dirname "$0")/.."
+trap give_back EXIT
 arch=${1:?usage: cross-test.sh aarch64}
 if [ "$arch" != aarch64 ]; then
     echo "error: the only other architecture is aarch64, not '$arch'" >&2
     exit 2
 fi
-if [ "$(id -u)" -ne 0 ]; then
-    echo "error: the aarch64 pass needs root (debootstrap, chroot, mount)" >&2
-    exit 1
-fi
 start=$SECONDS
 
 suite=bookworm
-mirror=${ZUN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 python_minor=3.11  # bookworm's python3
 test_requirements=(pytest==9.2.0 hypothesis==6.170.27)
 selection="portable and not needs_build_tools"
@@ -37,7 +35,15 @@ ZUN_CROSS_TOOLS=1 ./scripts/setup.sh
 [ -e /proc/sys/fs/binfmt_misc/status ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 binfmt=/proc/sys/fs/binfmt_misc/qemu-aarch64
 if [ ! -e "$binfmt" ] || ! grep -qx enabled "$binfmt"; then
-    update-binfmts --enable qemu-aarch64
+    # binfmt-support's name for it (Debian 12), else the systemd-binfmt line (Debian 13's
+    # qemu-user-binfmt), written to the kernel as systemd-binfmt would.
+    if update-binfmts --display qemu-aarch64 >/dev/null 2>&1; then
+        update-binfmts --enable qemu-aarch64
+    elif [ -f /usr/lib/binfmt.d/qemu-aarch64.conf ] && [ ! -e "$binfmt" ]; then
+        grep -v '^#' /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register
+    else
+        echo 1 >"$binfmt"
+    fi
 fi
 if ! grep -q '^flags:.*F' "$binfmt"; then
     echo "error: qemu-aarch64 is registered without the F flag; reinstall qemu-user-static" >&2
@@ -49,12 +55,10 @@ aarch64_wheel=$(./scripts/build-wheel.sh --target aarch64)
 x86_64_wheel=$(./scripts/build-wheel.sh --target x86_64)
 built=$SECONDS
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/zun_protocol/roots
-root=$cache/debian-$suite-arm64-minbase-python3
+root=$(./scripts/debian-root.sh make "$suite" --arch arm64 --include python3,python3-venv)
 venv=/opt/venv-$(printf '%s\n' "${test_requirements[@]}" | sha256sum | cut -c1-12)
-mkdir -p "$cache"
-exec 9>"$cache/.lock-arm64"
-flock 9  # one pass at a time owns the root
+exec 9>"$root.lock"
+flock 9  # one pass at a time owns the root's venv
 
 work=build/cross-aarch64
 rm -rf "$work"
@@ -62,29 +66,8 @@ mkdir -p "$work/wheels"
 cp -R tests examples pyproject.toml "$work/"
 work=$(cd "$work" && pwd)
 
-# Runs a command inside the root, with /proc, /dev, an empty /tmp and $work at /work.
-in_root() {
-    unshare --mount --propagation private -- /bin/sh -c '
-        root=$1 work=$2
-        shift 2
-        mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
-            mount -t tmpfs tmpfs "$root/tmp" && mount --bind "$work" "$root/work" &&
-            exec chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-                ${CI:+CI=$CI} /bin/sh -c "cd /work && exec \"\$@\"" sh "$@"' sh "$root" "$work" "$@"
-}
-
-if [ ! -x "$root/usr/bin/python3" ]; then
-    echo "cross: making the arm64 root (once per machine)" >&2
-    rm -rf "$root.tmp"
-    if ! debootstrap --arch=arm64 --variant=minbase --include=python3,python3-venv "$suite" "$root.tmp" \
-            "$mirror" >"$cache/debootstrap.log" 2>&1; then
-        tail -n 30 "$cache/debootstrap.log" >&2
-        exit 1
-    fi
-    rm -rf "$root.tmp"/var/cache/apt/archives/*.deb "$root.tmp"/var/lib/apt/lists/*
-    mkdir "$root.tmp/work"
-    mv "$root.tmp" "$root"
-fi
+# Runs a command inside the root, with $work at /work, which is also where it starts.
+in_root() { ./scripts/debian-root.sh run "$root" --bind "$work" /work -- /bin/sh -c 'cd /work && exec "$@"' sh "$@"; }
 
 # The test tools, downloaded here for the root's interpreter and installed without a network.
 native=$PWD/build/cross-venv-$python_minor

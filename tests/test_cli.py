@@ -13,12 +13,14 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import textwrap
 import time
 
 import pytest
 
 import zun_protocol as zp
-from zun_protocol_cli import durable_move, main, output
+from zun_protocol_cli import durable_move, main, output, queue_files
+from zun_protocol_cli.commands import queue as queue_command
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 from local_tsa import OTHER_POLICY, LocalTsa  # noqa: E402
@@ -229,6 +231,99 @@ def test_quarantine_deletes_nothing_not_even_what_list_would(cli, tmp_path):
     assert not leftover.exists()
 
 
+@pytest.mark.parametrize("link, to", [("q/quarantine", None), ("elsewhere", "{tmp}/elsewhere"),
+                                      ("q/aside", "{tmp}/q/aside/kept")])
+def test_quarantine_follows_no_symbolic_link_out_of_the_queue(cli, tmp_path, link, to):
+    directory, outside = tmp_path / "q", tmp_path / "outside"
+    directory.mkdir()
+    outside.mkdir()
+    (directory / "broken.json").write_text("{")
+    (tmp_path / link).symlink_to(outside)
+    status, out, err = cli("queue", "quarantine", "--dir", directory, *(["--to", to.format(tmp=tmp_path)] if to else []))
+    assert status in (1, 2) and out == ""
+    assert one_error_line(err).startswith(f"zun-protocol: error: {tmp_path / link}: a symbolic link")
+    assert os.listdir(outside) == [] and (directory / "broken.json").read_text() == "{"
+
+
+@pytest.mark.parametrize("link", ["dangling", "looping"])
+def test_drop_removes_a_link_that_leads_nowhere(cli, tmp_path, link):
+    queue = zp.EnvelopeQueue(str(tmp_path))
+    queue.push("trust", envelope("0190-a"))
+    (tmp_path / "bad.json").symlink_to(tmp_path / ("nowhere" if link == "dangling" else "bad.json"))
+    status, out, _ = cli("queue", "drop", "--dir", tmp_path, "bad")
+    assert (status, out) == (0, f"dropped bad ({tmp_path}/bad.json)\n")
+    assert not os.path.lexists(tmp_path / "bad.json") and [i.queue_id for i in queue.list()] == ["0190-a"]
+
+
+def test_quarantine_leaves_an_item_pushed_between_its_check_and_its_move(cli, tmp_path, monkeypatch):
+    queue = zp.EnvelopeQueue(str(tmp_path))
+    (tmp_path / "0190-a.json").write_text("{")
+    (tmp_path / "0190-b.json").write_text("{")
+    pushed = []
+
+    def push_meanwhile(name):
+        if name == "0190-a.json":
+            queue.push("trust", envelope("0190-a"))
+            pushed.append(name)
+
+    monkeypatch.setattr(queue_command, "moving", push_meanwhile)
+    status, out, _ = cli("queue", "quarantine", "--dir", tmp_path)
+    assert pushed == ["0190-a.json"] and status == 0
+    assert out == (f"0190-b.json -> {tmp_path}/quarantine/0190-b.json\n"
+                   f"moved 1 files to {tmp_path}/quarantine; list() succeeds: 1 items\n")
+    assert [item.envelope for item in queue.list()] == [envelope("0190-a")]
+    assert os.listdir(tmp_path / "quarantine") == ["0190-b.json"]
+
+
+@pytest.mark.parametrize("size, through", [(16 << 20, "file"), ((16 << 20) + 1, "file"), (2 << 30, "link")])
+def test_an_item_file_over_16_mib_is_named_and_moved_aside_never_read_whole(cli, tmp_path, size, through):
+    queue = zp.EnvelopeQueue(str(tmp_path / "q"))
+    queue.push("trust", envelope("0190-a"))
+    item = (tmp_path / "q" / "0190-a.json").read_bytes()
+    big = tmp_path / ("big.json" if through == "link" else "q/big.json")
+    with open(big, "wb") as file:  # the item, then spaces; or sparse: a hole of NUL bytes
+        file.write(item.replace(b'"0190-a"', b'"0190-big"') + (b" " * (size - len(item)) if size < 1 << 30 else b""))
+        file.truncate(size)
+    if through == "link":
+        (tmp_path / "q" / "big.json").symlink_to(big)
+    if size == 16 << 20:  # the largest item file read: read whole, not cut short
+        assert [i.queue_id for i in queue.list()] == ["0190-a", "0190-big"]
+        with pytest.raises(ValueError, match="^queue JSON error: the item file would be larger than 16 MiB"):
+            queue.push("trust", envelope("0190-c", counterparty_identifier="x" * size))
+        assert sorted(os.listdir(tmp_path / "q")) == ["0190-a.json", "big.json"]
+        return
+    message = f"queue I/O error at {tmp_path}/q/big.json: item file is larger than 16 MiB, which no item is"
+    with pytest.raises(OSError) as refused:
+        queue.list()
+    assert str(refused.value) == message
+    status, out, _ = cli("queue", "check", "--dir", tmp_path / "q")
+    assert status == 1 and out.startswith(f"big.json: {message}\n")
+    status, out, _ = cli("queue", "quarantine", "--dir", tmp_path / "q")
+    assert status == 0 and out.endswith("list() succeeds: 1 items\n")
+    assert os.path.getsize(tmp_path / "q" / "quarantine" / "big.json") == size
+
+
+def test_a_killed_commands_private_directory_goes_with_the_next_probe(tmp_path, monkeypatch):
+    (tmp_path / "q").mkdir()
+    (tmp_path / "q" / "a.json").write_text("{")
+    (tmp_path / "tmp").mkdir()
+    # Killed while it lists one file: its private directory holds the link.
+    killed = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import os, signal, sys
+        from zun_protocol_cli.queue_files import ItemProbe
+        probe = ItemProbe(sys.argv[1])
+        os.symlink(os.path.join(sys.argv[1], "a.json"), os.path.join(probe._sandbox, "a.json"))
+        os.kill(os.getpid(), signal.SIGKILL)
+    """), str(tmp_path / "q")], env={**os.environ, "TMPDIR": str(tmp_path / "tmp")}, timeout=60)
+    assert killed.returncode == -signal.SIGKILL
+    [left] = os.listdir(tmp_path / "tmp")
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
+    with queue_files.ItemProbe(str(tmp_path / "q")) as probe:
+        assert probe.failure("a.json").startswith("queue JSON error: ")
+        assert os.listdir(tmp_path / "tmp") != [left]  # its own, alive and kept
+    assert os.listdir(tmp_path / "tmp") == []
+
+
 def test_ls_show_and_drop_while_another_file_breaks_list(cli, tmp_path):
     queue = zp.EnvelopeQueue(str(tmp_path))
     queue.push("trust", envelope("0190-b"))
@@ -403,7 +498,7 @@ def test_progress_display_changes_nothing_but_stderr(cli, tmp_path, descriptors,
 
 @pytest.mark.parametrize("case, hint", [
     ("two descriptors, one fingerprint", "two different descriptors with the fingerprint"),
-    ("archive taken as a descriptor", "is it the archive? name the archive first or after --"),
+    ("a file that is not a descriptor", "archive.ndjson: invalid PeerIdentityDescriptor JSON: "),
     ("no archive file", "no-such.ndjson: No such file or directory"),
     ("no descriptor", "no descriptor in"),
 ])
@@ -415,12 +510,30 @@ def test_verify_refuses_unusable_inputs(cli, tmp_path, descriptors, case, hint):
     (tmp_path / "empty").mkdir()
     argv = {
         "two descriptors, one fingerprint": ["--descriptors", *descriptors, twin, "--", archive],
-        "archive taken as a descriptor": ["--descriptors", *descriptors, archive],
+        "a file that is not a descriptor": ["--descriptors", *descriptors, archive, "--", archive],
         "no archive file": ["--descriptors", *descriptors, "--", tmp_path / "no-such.ndjson"],
         "no descriptor": ["--descriptors", tmp_path / "empty", "--", archive],
     }[case]
     status, out, err = cli("verify", *argv)
     assert (status, out) == (2, "") and hint in one_error_line(err)
+
+
+@pytest.mark.parametrize("spelling", [
+    "--descriptors {both} {archive}", "--descriptors {one} --descriptors {more} {archive}",
+    "--descriptors {one} {more} {archive}", "{archive} --descriptors {one} {more}",
+    "--descriptors {one} {more} -- {archive}", "--descriptors {more} {one} < {archive}",
+])
+def test_verify_takes_the_archive_after_the_descriptors(cli, tmp_path, descriptors, monkeypatch, spelling):
+    archive, both = tmp_path / "archive.ndjson", tmp_path / "both"
+    write_archive(archive, ENCODERS["base64"], {})
+    both.mkdir()
+    for n, signer in enumerate(SIGNERS):
+        (both / f"{n}.json").write_text(signer.descriptor().to_json())
+    argv, _, stdin = spelling.format(one=descriptors[0], more=descriptors[1], both=both, archive=archive).partition(" < ")
+    with open(stdin or os.devnull, "rb") as given:
+        monkeypatch.setattr(sys, "stdin", given)
+        status, out, _ = cli("verify", *argv.split())
+    assert (status, out) == (0, f"verified {LINES}, bad signature 0, unknown signer 0, unreadable line 0\n")
 
 
 @pytest.mark.parametrize("command", ["verify", "verify a descriptor", "merkle root"])
@@ -476,7 +589,7 @@ def test_merkle_root_prove_and_verify_agree_with_the_module(cli, tmp_path, raw):
         (tmp_path / "proof.json").write_text(out)
         (tmp_path / "leaf").write_bytes(lines[line - 1])
         status, out, _ = cli("merkle", "verify", *flag, tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
-                             "--root", root.upper())
+                             "--root", root.upper(), "--size", tree.size)
         assert (status, out) == (0, f"leaf {index} of {tree.size} is in the tree of root {root}\n")
 
 
@@ -494,6 +607,26 @@ def test_merkle_verify_exits_1_when_the_proof_does_not_hold(cli, tmp_path, fault
                            "--root", ROOT if fault == "another root" else proof["root"])
     assert (status, out) == (1, "")
     assert one_error_line(err).startswith("zun-protocol: error: merkle proof does not verify: ")
+
+
+def test_merkle_verify_tells_what_the_root_proves_from_what_the_proof_claims(cli, tmp_path):
+    tree = zp.MerkleTree([b"a", b"b"])
+    (tmp_path / "leaf").write_bytes(b"b")
+    # The real proof of leaf 1 of 2 holds just as well as leaf 2 of 3, 4 of 5, ...
+    for index, size in [(1, 2), (2, 3), (4, 5)]:
+        (tmp_path / "proof.json").write_text(zp.InclusionProof(index, size, tree.inclusion_proof(1).hashes).to_json())
+        argv = ["merkle", "verify", "--raw", tmp_path / "proof.json", "--leaf", tmp_path / "leaf",
+                "--root", tree.root().hex()]
+        status, out, _ = cli(*argv)
+        assert status == 0 and out.startswith(f"the leaf is in the tree of root {tree.root().hex()}; the proof "
+                                              f"says it is leaf {index} of {size}, which the root alone does not")
+        status, out, err = cli(*argv, "--size", 2)
+        if size == 2:
+            assert (status, out) == (0, f"leaf 1 of 2 is in the tree of root {tree.root().hex()}\n")
+        else:
+            assert (status, out) == (1, "") and one_error_line(err) == (
+                f"zun-protocol: error: merkle proof does not verify: it is for a tree of {size} leaves, "
+                "not of the 2 given with --size\n")
 
 
 # ---- anchor -----------------------------------------------------------------------------------------

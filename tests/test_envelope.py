@@ -14,6 +14,9 @@ from zun_protocol import CounterpartyInfo, SignedEnvelope
 
 pytestmark = pytest.mark.portable
 
+# datetime's own refusal of a year it cannot hold, in the words of CPython up to 3.13 and from 3.14 on.
+YEAR_OUT_OF_RANGE = r"is out of range|must be in 1\.\.9999"
+
 MINIMAL = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"peer","ref":"p1"},"direction":"outbound",'
            '"request_hash":"h1","our_signature":"s1","opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
            '"counterparty_identifier":"peer-7"}')
@@ -366,9 +369,9 @@ def test_datetime_year_range_edges(when, year):
 def test_years_datetime_cannot_hold_raise_the_hosts_value_error(when):
     e = envelope(opened_at=when, closed_at=when)
     assert json.loads(e.to_json())["opened_at"] == when
-    with pytest.raises(ValueError, match="out of range"):
+    with pytest.raises(ValueError, match=YEAR_OUT_OF_RANGE):
         e.opened_at
-    with pytest.raises(ValueError, match="out of range"):
+    with pytest.raises(ValueError, match=YEAR_OUT_OF_RANGE):
         e.closed_at
 
 

@@ -15,11 +15,12 @@ ALL = [
     "EnvelopeQueue", "QueuedItem", "classify_exchange",
     "merkle_leaf_hash", "MerkleTree", "InclusionProof", "ConsistencyProof",
     "TimestampRequest", "TimestampToken", "TsaAnchor",
+    "OtsProof", "OtsRequest", "OtsAnchor",
 ]
 CLASSES = [getattr(zp, name) for name in ALL if isinstance(getattr(zp, name), type)]
 FUNCTIONS = {"classify_exchange": "(protocol_hint, counterparty)", "merkle_leaf_hash": "(data)"}
 WITHOUT_CONSTRUCTOR = ["SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
-                       "AnchorProof", "QueuedItem", "TimestampToken"]
+                       "AnchorProof", "QueuedItem", "TimestampToken", "OtsProof", "OtsRequest"]
 
 
 def test_published_names_in_order():
@@ -51,6 +52,25 @@ def test_second_subinterpreter_refused():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "-1"
     assert "sub-interpreters" in out.stderr
+
+
+@pytest.mark.parametrize("main_first", [False, True], ids=["sub-interpreter first", "main first"])
+def test_sub_interpreters_are_refused_and_leave_the_main_interpreter_free(main_first):
+    pytest.importorskip("_testcapi")
+    # Each run_in_subinterp makes an interpreter and ends it: two of them, one after the other.
+    code = textwrap.dedent("""
+        import _testcapi, sys
+        SUB = "try:\\n import zun_protocol\\nexcept ImportError as e:\\n print(e, flush=True)\\n"
+        if sys.argv[1] == "True":
+            import zun_protocol
+        assert _testcapi.run_in_subinterp(SUB) == 0 and _testcapi.run_in_subinterp(SUB) == 0
+        import zun_protocol
+        print(zun_protocol.ProtocolAddress.parse("kiv://body/peer/ab12").ref)
+    """)
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", code, str(main_first)], capture_output=True, text=True,
+                          timeout=60)
+    refusal = "zun_protocol does not support sub-interpreters: import it in the main interpreter\n"
+    assert (done.returncode, done.stdout, done.stderr) == (0, refusal * 2 + "ab12\n", "")
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)

@@ -154,6 +154,10 @@ import zun_protocol
 data = pathlib.Path(sys.argv[2])
 token = zun_protocol.TimestampToken.from_der((data / "response.tsr").read_bytes())
 token.verify(hashlib.sha256(b"batch").digest(), roots=(data / "root.pem").read_bytes(), signer_common_name="Fixed TSA")
+# RIPEMD-160 from the wheel's own libcrypto: hashlib, without _hashlib, has none to lend.
+ots = data.parent / "ots"
+headers = {int(h): bytes.fromhex(raw) for h, raw in json.loads((ots / "ripemd160-headers.json").read_text()).items()}
+assert zun_protocol.OtsProof.from_bytes((ots / "ripemd160.ots").read_bytes()).verify(headers, chain="regtest")[0] == 100
 with open("/proc/self/maps") as maps:
     mapped = {line.split()[-1] for line in maps if "/" in line}
 print(json.dumps({"module": zun_protocol.__file__,
@@ -175,6 +179,17 @@ def test_dist_wheel_is_manylinux_and_licensed(target):
     assert "License-Expression: Apache-2.0" in metadata
     assert {line for line in metadata if line.startswith("License-File: ")} == {f"License-File: {n}" for n in files}
     assert carried == {name: (REPO / name).read_bytes() for name in files}
+
+
+@pytest.mark.parametrize("target", TARGETS)
+def test_dist_wheel_carries_the_openssl_its_notice_names(target, tmp_path):
+    # libcrypto's core keeps its version as a string of its own: a pin bumped without its
+    # notice in licenses/ (or the reverse) would ship a notice for another release.
+    binary = extract_module(dist_wheel(target), tmp_path).read_bytes()
+    notice = (REPO / "licenses" / "OpenSSL-Apache-2.0.txt").read_text()
+    named = re.match(r"OpenSSL (3\.\d+\.\d+) libcrypto", notice)
+    assert named is not None
+    assert set(re.findall(rb"\x00(3\.\d+\.\d+)\x00", binary)) == {named.group(1).encode()}
 
 
 @pytest.mark.parametrize("target", TARGETS)

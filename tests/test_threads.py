@@ -2,6 +2,7 @@
 the disk, and sharing one identity, descriptor, queue and anchor between threads changes no result."""
 import os
 import pathlib
+import signal
 import statistics
 import subprocess
 import sys
@@ -65,7 +66,7 @@ def big_calls(tmp_path_factory):
     payload = os.urandom(BIG)
     signature = identity.sign(payload)
     queue = zp.EnvelopeQueue(str(tmp_path_factory.mktemp("big-queue")))
-    item = envelope(ENVELOPE["exchange_id"], "x" * BIG)
+    item = envelope(ENVELOPE["exchange_id"], "x" * (BIG - 4096))  # an item file just under the queue's 16 MiB
 
     def listed():
         [got] = queue.list()
@@ -181,7 +182,7 @@ def test_a_child_forked_during_a_push_can_use_the_queue(tmp_path):
     done = run_script(f"""
         import os, signal, threading, zun_protocol as zp
         queue = zp.EnvelopeQueue({str(tmp_path / "q")!r})
-        item = zp.SignedEnvelope.from_dict({{**{ENVELOPE!r}, "counterparty_identifier": "x" * 2**24}})
+        item = zp.SignedEnvelope.from_dict({{**{ENVELOPE!r}, "counterparty_identifier": "x" * 2**23}})
         stop = threading.Event()
 
         def spill():
@@ -241,3 +242,43 @@ def test_a_child_forked_during_a_verification_can_verify():
         print("forked")
     """)
     assert (done.returncode, done.stdout.strip()) == (0, "forked"), done.stderr
+
+
+def interrupted(call, after=0.3):
+    """How late the KeyboardInterrupt of a timer signal due `after` seconds into `call` comes out
+    of it; None when the call returned first."""
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        began = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, after)
+        try:
+            call()
+        except KeyboardInterrupt:
+            return time.monotonic() - began - after
+        return None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("work", ["list", "extend", "of_envelopes"])
+def test_ctrl_c_stops_long_native_work_at_once_and_changes_nothing(tmp_path, work):
+    # Each call would take a second or more; the signal comes after 0.3 s.
+    queue, tree = zp.EnvelopeQueue(str(tmp_path)), zp.MerkleTree([b"a", b"b", b"c"])
+    root = tree.root()
+    if work == "list":  # 512 items of 1 MiB, blanks after the JSON: one file, linked under 512 names
+        queue.push("trust", envelope("0190-a"))
+        item = (tmp_path / "0190-a.json").read_bytes()
+        (tmp_path / "0190-a.json").write_bytes(item + b" " * ((1 << 20) - len(item)))
+        for n in range(511):
+            os.link(tmp_path / "0190-a.json", tmp_path / f"0190-b{n:03d}.json")
+        call = queue.list
+    elif work == "extend":
+        leaves = [b"x" * 100] * 4_000_000
+        call = lambda: tree.extend(leaves)  # noqa: E731
+    else:
+        envelopes = [envelope("0190-a")] * 1_000_000
+        call = lambda: zp.MerkleTree.of_envelopes(envelopes)  # noqa: E731
+    lateness = interrupted(call)
+    assert lateness is not None and lateness < 0.1
+    assert (tree.size, tree.root()) == (3, root) and len(os.listdir(tmp_path)) == (512 if work == "list" else 0)

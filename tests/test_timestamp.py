@@ -21,6 +21,7 @@ from local_tsa import OTHER_POLICY, POLICY, LocalTsa, openssl  # noqa: E402
 
 DIGEST = hashlib.sha256(b"batch").digest()
 BAD = "anchor bad response: "
+TIMESTAMP_DATA = pathlib.Path(__file__).resolve().parent / "data" / "timestamp"
 
 
 def refused(message, call, exc=ValueError):
@@ -273,6 +274,70 @@ def test_crafted_tokens(pki, craft, reason):
     # OpenSSL's reasons, in parentheses, vary between its versions.
     with pytest.raises(ValueError, match="^" + re.escape(BAD + reason) + r"( \(.*\))?$"):
         verify(pki, crafted, tsa_certificate=pki.signer.read_bytes())
+
+
+def with_signed_attributes(pki, token, edit):
+    """The token with the DER of its signed attributes changed by `edit`, which takes and returns
+    a list of them, and signed again with the TSA's key (in DER order, as the signature covers it)."""
+    (_, info), = elements(token.to_der())
+    (_, oid), (_, wrapped) = elements(info)
+    (_, signed), = elements(wrapped)
+    fields = list(elements(signed))
+    (_, signer_info), = elements(fields[-1][1])
+    parts = list(elements(signer_info))
+    at = [tag for tag, _ in parts].index(0xA0)
+    attributes = b"".join(sorted(edit([der(tag, content) for tag, content in elements(parts[at][1])])))
+    (pki.dir / "attributes.der").write_bytes(der(0x31, attributes))
+    parts[at], parts[at + 2] = (0xA0, attributes), (0x04, openssl(
+        "dgst", "-sha256", "-sign", pki.dir / "tsa.key", pki.dir / "attributes.der"))
+    fields[-1] = (0x31, der(0x30, b"".join(der(tag, content) for tag, content in parts)))
+    signed = der(0x30, b"".join(der(tag, content) for tag, content in fields))
+    return zp.TimestampToken.from_der(der(0x30, der(0x06, oid) + der(0xA0, signed)))
+
+
+def attribute_named(oid):
+    return lambda attribute: next(elements(next(elements(attribute))[1]))[1] == oid
+
+
+MESSAGE_DIGEST = bytes.fromhex("2a864886f70d010904")
+SIGNING_CERTIFICATE_V2 = bytes.fromhex("2a864886f70d010910022f")
+
+
+def twice_the_value(attribute):
+    (_, oid), (_, values) = elements(next(elements(attribute))[1])
+    return der(0x30, der(0x06, oid) + der(0x31, values + values))
+
+
+@pytest.mark.parametrize("case, reason", [
+    ("the message-digest attribute twice", "the message-digest attribute occurs more than once"),
+    ("two ESS values", "the ESS signing-certificate-v2 attribute holds 2 values, not one"),
+    ("the root in uppercase", None),
+])
+def test_each_fault_has_its_own_reason(pki, case, reason):
+    request, token = stamp(pki)
+    if case == "the root in uppercase":
+        anchor = zp.TsaAnchor("tsa", pki.root_pem)
+        receipt = anchor.receipt(request, token.to_der())
+        shouted = zp.AnchorReceipt.from_dict({**receipt.to_dict(), "merkle_root_hex": DIGEST.hex().upper()})
+        assert anchor.verify(shouted).merkle_root_hex == DIGEST.hex() == anchor.verify(receipt).merkle_root_hex
+        return
+    # Signed again as it stands, the token still verifies: only the change makes it fail.
+    verify(pki, with_signed_attributes(pki, token, lambda attributes: attributes))
+    if case == "the message-digest attribute twice":
+        edited = with_signed_attributes(pki, token, lambda attributes: attributes + [
+            a for a in attributes if attribute_named(MESSAGE_DIGEST)(a)])
+    else:
+        edited = with_signed_attributes(pki, token, lambda attributes: [
+            twice_the_value(a) if attribute_named(SIGNING_CERTIFICATE_V2)(a) else a for a in attributes])
+    refused(BAD + reason, lambda: verify(pki, edited))
+
+
+def test_a_gen_time_in_year_0_is_refused_when_read():
+    data = (TIMESTAMP_DATA / "response.tsr").read_bytes()
+    found = re.search(rb"\x18.([0-9]{14})(\.[0-9]+)?Z", data, re.DOTALL)
+    year_0 = data[:found.start(1)] + b"00000101000000" + data[found.end(1):]
+    refused(f'{BAD}genTime "00000101000000{(found.group(2) or b"").decode()}Z" is outside the years 1 to 9999',
+            lambda: zp.TimestampToken.from_der(year_0))
 
 
 def test_an_encrypted_pem_block_is_refused_without_asking_for_a_passphrase(pki):

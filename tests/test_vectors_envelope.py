@@ -12,6 +12,9 @@ from zun_protocol import SignedEnvelope
 
 pytestmark = pytest.mark.portable
 
+# datetime's own refusal of a year it cannot hold, in the words of CPython up to 3.13 and from 3.14 on.
+YEAR_OUT_OF_RANGE = r"is out of range|must be in 1\.\.9999"
+
 VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "record-json.jsonl"
 LEAP_MESSAGE = "ignored leap-second, `datetime` does not support leap-seconds"
 
@@ -79,7 +82,7 @@ def _check_instant(envelope, name, expected):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         if not 1 <= expected["year"] <= 9999:
-            with pytest.raises(ValueError, match="out of range"):
+            with pytest.raises(ValueError, match=YEAR_OUT_OF_RANGE):
                 getattr(envelope, name)
             assert caught == []
             return

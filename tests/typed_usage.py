@@ -223,6 +223,29 @@ def timestamps() -> None:
     refused(lambda: anchor.receipt(anchor.request(digest), (data / "response.tsr").read_bytes()), ValueError)
 
 
+def open_timestamps() -> None:
+    data = (pathlib.Path(__file__).resolve().parent / "data" / "ots" / "proof.ots").read_bytes()
+    proof = zp.OtsProof.from_bytes(data)
+    assert proof.to_bytes() == data and proof.hash_algorithm == "sha256" and len(proof.digest) == 32
+    kind, value, commitment = proof.attestations[0]
+    assert (kind, value, len(commitment)) == ("bitcoin", 7, 32)
+    found: tuple[int, datetime.datetime] | None = proof.verify({}, chain="regtest")
+    assert found is None and proof.merge(proof) == proof
+    refused(lambda: proof.verify([]), TypeError)  # type: ignore[arg-type]
+
+    anchor = zp.OtsAnchor("ots", ["https://a.example"], chain="regtest")
+    kind_name: Literal["open_timestamps"] = anchor.kind
+    assert kind_name == "open_timestamps" and anchor.chain == "regtest" and anchor.calendars == ["https://a.example"]
+    request = anchor.request(bytes(32), nonce=bytes(16))
+    assert_type(request, zp.OtsRequest)
+    assert zp.OtsRequest.from_bytes(request.to_bytes()) == request and len(request.commitment) == 32
+    # sha256, then a pending attestation naming the calendar.
+    answer = bytes.fromhex("080083dfe30d2ef90c8e1211") + b"https://a.example"
+    receipt = anchor.receipt(request, {"https://a.example": answer})
+    waiting: list[tuple[str, str]] = anchor.pending(receipt)
+    assert waiting[0][0] == "https://a.example" and not anchor.verify(receipt, None).confirmed
+
+
 def main() -> None:
     version: str = zp.__version__
     names: list[str] = zp.__all__
@@ -235,6 +258,7 @@ def main() -> None:
     batches(envelope)
     queues(envelope)
     timestamps()
+    open_timestamps()
     untyped: Any = envelope
     assert isinstance(untyped, zp.SignedEnvelope)
     print("typed usage ran", file=sys.stderr)

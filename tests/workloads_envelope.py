@@ -56,6 +56,10 @@ WORKLOADS = [
     ("SignedEnvelope:from_json-arity", lambda: zp.SignedEnvelope.from_json(_FULL, s=_FULL)),
     ("SignedEnvelope:from_dict", lambda: zp.SignedEnvelope.from_dict(_dict)),
     ("SignedEnvelope:from_dict-invalid", lambda: zp.SignedEnvelope.from_dict({**_dict, "exchange_id": None})),
+    # Refused by the direct read after every other member was read into the record it then drops.
+    ("SignedEnvelope:from_dict-late", lambda: zp.SignedEnvelope.from_dict({**_dict, "counterparty_identifier": 1})),
+    ("SignedEnvelope:from_dict-surrogate", lambda: zp.SignedEnvelope.from_dict({**_dict, "x": [{"y": 1.5}],
+                                                                                "protocol_hint": "\ud800"})),
     ("SignedEnvelope:from_dict-datetime", lambda: zp.SignedEnvelope.from_dict({**_dict, "x": datetime.date.min})),
     ("SignedEnvelope:from_dict-list", lambda: zp.SignedEnvelope.from_dict([])),
     ("SignedEnvelope:from_dict-keyword", lambda: zp.SignedEnvelope.from_dict(dict=_dict)),

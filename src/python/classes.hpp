@@ -34,6 +34,9 @@ extern PyMethodDef merkle_leaf_hash_def;
 extern ClassDef merkle_tree_class;
 extern ClassDef inclusion_proof_class;
 extern ClassDef consistency_proof_class;
+extern ClassDef ots_proof_class;
+extern ClassDef ots_request_class;
+extern ClassDef ots_anchor_class;
 
 // Casts for the method and slot tables.
 template <class F>

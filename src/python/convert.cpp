@@ -19,13 +19,6 @@ PyObject* json_function(PyObject* name) {
 
 }  // namespace
 
-PyObject* json_loads(std::string_view text) {
-    static PyObject* name = nullptr;
-    Ref loads(json_function(interned(name, "loads")));
-    Ref str(new_str(text));
-    return check(PyObject_CallFunctionObjArgs(loads.get(), str.get(), nullptr));
-}
-
 std::string json_dumps(PyObject* dict) {
     static PyObject* name = nullptr;
     Ref dumps(json_function(interned(name, "dumps")));

@@ -1,4 +1,4 @@
-// Results as new Python objects, the `json` round trips of the record forms,
+// Results as new Python objects, the `json` path of the record forms,
 // and the quoting of text inside every repr.
 #pragma once
 
@@ -34,8 +34,6 @@ inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 // an insertion and a deletion at every use.
 PyObject* interned(PyObject*& slot, const char* text);
 
-// `json.loads(text)`, importing `json` afresh.
-PyObject* json_loads(std::string_view text);
 // The text of `json.dumps(dict)`, importing `json` afresh.
 std::string json_dumps(PyObject* dict);
 

@@ -163,8 +163,27 @@ struct InfoPickle {
     }
 };
 
+// The dict json.loads makes of the JSON form: always four keys, None for
+// an absent text.
 PyObject* info_to_dict(PyObject* self, PyObject*) {
-    return guarded([&] { return json_loads(to_json(info_of(self))); });
+    return guarded([&] {
+        static PyObject* identifier = nullptr;
+        static PyObject* protocol_hint = nullptr;
+        static PyObject* peer_address = nullptr;
+        static PyObject* counterparty_signature = nullptr;
+        const CounterpartyInfo& info = info_of(self);
+        Ref dict(check(PyDict_New()));
+        const auto set = [&](PyObject*& key, const char* name, std::optional<std::string_view> text) {
+            PyObject* interned_key = interned(key, name);
+            const Ref value(text ? new_str(*text) : new_none());
+            if (PyDict_SetItem(dict.get(), interned_key, value.get()) < 0) throw PythonError{};
+        };
+        set(identifier, "identifier", info.identifier);
+        set(protocol_hint, "protocol_hint", info.protocol_hint);
+        set(peer_address, "peer_address", info.peer_address);
+        set(counterparty_signature, "counterparty_signature", info.counterparty_signature);
+        return dict.release();
+    });
 }
 
 PyObject* info_repr(PyObject* self) {

@@ -23,15 +23,16 @@ std::atomic<bool> closing{false};
 enum class Setup : unsigned char { not_yet, running, done };
 Setup setup = Setup::not_yet;  // guarded by the interpreter lock
 
-std::mutex& the_queue_mutex() {
-    static std::mutex mutex;
+QueueMutex& the_queue_mutex() {
+    static QueueMutex mutex;
     return mutex;
 }
 
 // A child of fork gets a copy of the queue mutex and of the certificate
 // cache's mutex in whatever state another thread of the parent left them, and
 // none of that thread: the fork waits until no queue operation and no cache
-// look-up is in progress. Neither is ever taken while the other is held.
+// look-up is in progress. The cache's is never held while the queue's is
+// taken (a signal handler that list() runs may verify a token, in that order).
 void before_fork() {
     the_queue_mutex().lock();
     lock_certificate_cache();
@@ -75,7 +76,38 @@ bool register_exit_hook() {
     return true;
 }
 
+// Whether this thread runs the interpreter's signal handlers: the main
+// thread, as `threading` knows it. Asked afresh each time (a fork makes the
+// forking thread the main one); when `threading` cannot tell, yes, which
+// costs a few needless checks at most.
+bool runs_signal_handlers() noexcept {
+    Ref name(PyUnicode_FromString("threading"));
+    Ref threading(name ? PyImport_GetModule(name.get()) : nullptr);
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        main_ident = 0;
+    }
+    return main_ident == 0 || main_ident == PyThread_get_thread_ident();
+}
+
 }  // namespace
+
+SignalCheck::SignalCheck() noexcept
+    : handles_signals_(runs_signal_handlers()), next_(std::chrono::steady_clock::now() + kInterval) {}
+
+bool SignalCheck::run_handlers() noexcept {
+    if (released_ != nullptr) PyEval_RestoreThread(released_);
+    raised_ = PyErr_CheckSignals() < 0;
+    if (released_ != nullptr) released_ = PyEval_SaveThread();
+    return raised_;
+}
+
+void raise_pending_signals() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
 
 bool begin_release() noexcept {
     if (setup != Setup::done) {
@@ -96,6 +128,24 @@ bool begin_release() noexcept {
 
 void end_release() noexcept { released_calls.fetch_sub(1, std::memory_order_relaxed); }
 
-std::mutex& queue_mutex() noexcept { return the_queue_mutex(); }
+void QueueMutex::lock() noexcept {
+    const std::thread::id self = std::this_thread::get_id();
+    // Only this thread ever stores its own id, so a match cannot be stale.
+    if (owner_.load(std::memory_order_relaxed) == self) {
+        ++depth_;
+        return;
+    }
+    mutex_.lock();
+    owner_.store(self, std::memory_order_relaxed);
+    depth_ = 1;
+}
+
+void QueueMutex::unlock() noexcept {
+    if (--depth_ > 0) return;
+    owner_.store(std::thread::id{}, std::memory_order_relaxed);
+    mutex_.unlock();
+}
+
+QueueMutex& queue_mutex() noexcept { return the_queue_mutex(); }
 
 }  // namespace zun::py

@@ -207,8 +207,11 @@ private:
 // then hashed and appended, without the lock when the chunk is worth it.
 // Memory stays bounded whatever the iterable's length. Leaves read before a
 // failing one are appended, as list.extend does; other threads' appends may
-// fall between chunks. convert(item, index) makes a Leaf of the index-th
-// item or throws.
+// fall between chunks. Signal handlers run between chunks: when one raises
+// (Ctrl-C), or the iterable raises an exception that is not an Exception
+// (KeyboardInterrupt, SystemExit), the call's leaves are taken out again,
+// unless another thread's appends came after them, which keep their
+// indexes. convert(item, index) makes a Leaf of the index-th item or throws.
 template <class Leaf, class Convert>
 void append_all(TreeCell& cell, PyObject* iterable, const char* param, Convert convert) {
     // Chunks of 8192 leaves, their small leaves copied back to back: a
@@ -221,17 +224,32 @@ void append_all(TreeCell& cell, PyObject* iterable, const char* param, Convert c
     // slows this call, not the process.
     constexpr std::size_t kChunk = std::size_t{1} << 13;
     constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    // Large held leaves end a chunk sooner: some 10 ms of hashing at most
+    // between two looks at the signal handlers.
+    constexpr std::size_t kChunkWork = std::size_t{16} << 20;
     Items items(iterable, param);
     std::vector<Ref> held;
     std::vector<Leaf> leaves;
     const std::unique_ptr<char[]> copies(new char[kChunkBytes]);
     std::size_t copied = 0;
     std::size_t work = 0;
+    // Where this call's leaves went: from `first` on, `appended` of them,
+    // unless another thread's leaves came between two chunks.
+    std::optional<std::uint64_t> first;
+    std::uint64_t appended = 0;
+    bool interleaved = false;
     auto flush = [&] {
         if (leaves.empty()) return;
         // Each leaf goes in as soon as it is hashed.
         auto append_chunk = [&] {
+            const std::uint64_t at = cell.tree.size();
+            if (!first) {
+                first = at;
+            } else if (at != *first + appended) {
+                interleaved = true;
+            }
             for (const Leaf& leaf : leaves) cell.tree.append(leaf.hash());
+            appended += leaves.size();
         };
         if (work >= kReleaseBytes) {
             without_gil([&] {
@@ -247,27 +265,45 @@ void append_all(TreeCell& cell, PyObject* iterable, const char* param, Convert c
         copied = 0;
         work = 0;
     };
+    bool interrupted = false;
+    auto flush_between_chunks = [&] {
+        flush();
+        interrupted = true;
+        raise_pending_signals();
+        interrupted = false;
+    };
+    // With the tree's lock, so that no append comes between the look and the cut.
+    auto take_back = [&] {
+        const TreeLock lock(cell);
+        if (first && !interleaved && cell.tree.size() == *first + appended) cell.tree.truncate(*first);
+    };
     try {
         for (std::size_t index = 0;; ++index) {
             Ref item = items.next();
             if (!item) break;
             Leaf leaf = convert(item.get(), index);
             if (const std::size_t size = leaf.copy_size(); size > 0) {
-                if (copied + size > kChunkBytes) flush();
+                if (copied + size > kChunkBytes) flush_between_chunks();
                 leaf.copy_to(copies.get() + copied);
                 copied += size;
             } else {
                 held.push_back(std::move(item));
             }
             work += leaves.emplace_back(leaf).work();
-            if (leaves.size() == kChunk) flush();
+            if (leaves.size() == kChunk || work >= kChunkWork) flush_between_chunks();
         }
     } catch (const PythonError&) {
-        // The leaves read before the failure go in; its exception waits.
+        // The leaves read before a failing one go in, and an interrupted
+        // call's come out; the exception waits meanwhile.
         PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
+        const bool undo = interrupted || !PyErr_GivenExceptionMatches(type, PyExc_Exception);
         try {
-            flush();
+            if (undo) {
+                take_back();
+            } else {
+                flush();
+            }
         } catch (...) {
             Py_XDECREF(type);
             Py_XDECREF(value);

@@ -2,7 +2,6 @@
 // module function in a fixed order, once per process.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "core/crypto/libcrypto.hpp"
@@ -38,6 +37,9 @@ const Published kPublishedLater[] = {
     published(timestamp_request_class),
     published(timestamp_token_class),
     published(tsa_anchor_class),
+    published(ots_proof_class),
+    published(ots_request_class),
+    published(ots_anchor_class),
 };
 
 PyModuleDef module_def = {
@@ -48,8 +50,11 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* cached_module = nullptr;
+
+// The main interpreter's id, which CPython gives the first interpreter of
+// the process.
+constexpr std::int64_t kMainInterpreter = 0;
 
 // Appends `name` to `__all__`, creating the list on first use, then sets it.
 void publish(PyObject* module, const char* name, PyObject* value) {
@@ -106,11 +111,14 @@ PyObject* initialise() {
         }
         return nullptr;
     }
-    std::int64_t expected = -1;
-    if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    // The class objects and the cached module belong to the interpreter that
+    // made them, and are made once per process: the module lives in the main
+    // interpreter only. A sub-interpreter is refused before anything is made
+    // or recorded, so that the main interpreter can import it whenever it
+    // likes, before, during or after the sub-interpreter's life.
+    if (id != kMainInterpreter) {
         PyErr_SetString(PyExc_ImportError,
-                        "zun_protocol does not support sub-interpreters: it was already initialised "
-                        "in another interpreter of this process");
+                        "zun_protocol does not support sub-interpreters: import it in the main interpreter");
         return nullptr;
     }
     if (cached_module == nullptr) {

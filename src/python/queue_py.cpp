@@ -85,6 +85,16 @@ std::optional<QueueError> queue_operation(Work&& work) {
     });
 }
 
+// The same for list(), which may read for seconds: Ctrl-C stops it between
+// two items, and it raises KeyboardInterrupt having returned nothing.
+template <class Work>
+std::optional<QueueError> interruptible_queue_operation(Work&& work) {
+    return without_gil_until_signal([&](SignalCheck& check) {
+        const std::lock_guard lock(queue_mutex());
+        return work(check);
+    });
+}
+
 PyObject* queue_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind<2>(kPush, args, nargs, kwnames);
@@ -110,7 +120,10 @@ PyObject* queue_list(PyObject* self, PyObject*) {
         std::vector<QueuedItem> items;
         const Ref keep_queue = Ref::borrow(self);
         const std::string& dir = dir_of(self);
-        if (auto error = queue_operation([&] { return enumerate(dir, items); })) raise_queue_error(*error);
+        if (auto error = interruptible_queue_operation(
+                [&](SignalCheck& check) { return enumerate(dir, items, [&] { return check(); }); })) {
+            raise_queue_error(*error);
+        }
         Ref list(check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
         for (std::size_t i = 0; i < items.size(); ++i) {
             PyObject* item = wrap(queued_item_class.type, std::move(items[i]));

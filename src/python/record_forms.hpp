@@ -1,5 +1,7 @@
 // The record forms shared by every record class with a wire form:
-// from_json, from_dict, to_json and to_dict.
+// from_json, from_dict, to_json and to_dict. The dict forms are defined by
+// the JSON ones: to_dict is json.loads(to_json()), from_dict(d) is
+// from_json(json.dumps(d)), results and messages alike.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +15,7 @@
 #include "python/errors.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
+#include "python/record_dict.hpp"
 
 namespace zun::py {
 
@@ -56,10 +59,19 @@ struct RecordForms {
         });
     }
 
+    // The record `from_json(json.dumps(d))` reads. Exact dicts of plain
+    // values are read directly; everything else, and every dict the reader
+    // refuses, takes that path itself, which alone writes the messages.
     static PyObject* from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded([&] {
             const auto bound = bind<1>(Class::kFromDict, args, nargs, kwnames);
-            return read(json_dumps(py::to_dict(bound[0], "d")));
+            PyObject* dict = py::to_dict(bound[0], "d");
+            if (PyDict_CheckExact(dict)) {
+                // Read in place; an instance that is not read is dropped unseen.
+                Ref self(emplace<Cell>(Class::type()));
+                if (read_record_dict(dict, record(value_of<Cell>(self.get())))) return self.release();
+            }
+            return read(json_dumps(dict));
         });
     }
 
@@ -68,7 +80,7 @@ struct RecordForms {
     }
 
     static PyObject* to_dict(PyObject* self, PyObject*) {
-        return guarded([&] { return json_loads(zun::to_json(record(std::as_const(value_of<Cell>(self))))); });
+        return guarded([&] { return new_record_dict(record(std::as_const(value_of<Cell>(self)))); });
     }
 };
 

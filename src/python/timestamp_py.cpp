@@ -330,22 +330,40 @@ constexpr Signature kAnchorVerify{"TsaAnchor.verify()", kReceiptVerifyParams};
 
 const TsaAnchor& anchor_of(PyObject* self) { return value_of<TsaAnchor>(self); }
 
+// The anchor of the constructor's six arguments, bound in its order.
+PyObject* make_anchor(PyTypeObject* type, const std::array<PyObject*, 6>& bound) {
+    std::string id(to_text(bound[0], "anchor_id"));
+    const auto roots = byte_span(to_bytes(bound[1], "roots"));
+    const auto intermediates = bound[2] == nullptr ? std::span<const std::uint8_t>{}
+                                                   : byte_span(to_bytes(bound[2], "intermediates"));
+    std::optional<std::span<const std::uint8_t>> tsa_certificate;
+    if (const auto tsa = to_optional_bytes(bound[3], "tsa_certificate")) tsa_certificate = byte_span(*tsa);
+    std::optional<std::string> policy = to_policy(bound[4], "policy");
+    std::optional<std::string> name;
+    if (const auto text = to_optional_text(bound[5], "signer_common_name")) name = std::string(*text);
+    auto trust = read_trust(roots, intermediates, tsa_certificate);
+    if (const auto* reason = std::get_if<std::string>(&trust)) raise(Failure::InvalidArgument, *reason);
+    return emplace<TsaAnchor>(type, std::move(id), std::get<TimestampTrust>(std::move(trust)), std::move(policy),
+                              std::move(name));
+}
+
 PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return make_anchor(type, bind<6>(kAnchorNew, args, kwargs)); });
+}
+
+// What a pickle calls: the constructor's arguments all by position, so that
+// every pickle protocol writes the same form (the keyword-only ones would
+// otherwise need copyreg.__newobj_ex__, which protocols 2 and 3 write as
+// functools.partial over the class's __new__).
+constexpr Param kAnchorRebuildParams[] = {
+    {"anchor_id", true},       {"roots", true},  {"intermediates", true},
+    {"tsa_certificate", true}, {"policy", true}, {"signer_common_name", true},
+};
+constexpr Signature kAnchorRebuild{"TsaAnchor._rebuild()", kAnchorRebuildParams};
+
+PyObject* anchor_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        const auto bound = bind<6>(kAnchorNew, args, kwargs);
-        std::string id(to_text(bound[0], "anchor_id"));
-        const auto roots = byte_span(to_bytes(bound[1], "roots"));
-        const auto intermediates = bound[2] == nullptr ? std::span<const std::uint8_t>{}
-                                                       : byte_span(to_bytes(bound[2], "intermediates"));
-        std::optional<std::span<const std::uint8_t>> tsa_certificate;
-        if (const auto tsa = to_optional_bytes(bound[3], "tsa_certificate")) tsa_certificate = byte_span(*tsa);
-        std::optional<std::string> policy = to_policy(bound[4], "policy");
-        std::optional<std::string> name;
-        if (const auto text = to_optional_text(bound[5], "signer_common_name")) name = std::string(*text);
-        auto trust = read_trust(roots, intermediates, tsa_certificate);
-        if (const auto* reason = std::get_if<std::string>(&trust)) raise(Failure::InvalidArgument, *reason);
-        return emplace<TsaAnchor>(type, std::move(id), std::get<TimestampTrust>(std::move(trust)), std::move(policy),
-                                  std::move(name));
+        return make_anchor(tsa_anchor_class.type, bind<6>(kAnchorRebuild, args, nargs, kwnames));
     });
 }
 
@@ -387,40 +405,29 @@ PyObject* anchor_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // An anchor changes nothing after it is made, so it travels as its
 // constructor's arguments, its certificates written back as PEM: workers can
-// verify receipts with it. The arguments after the roots are keyword-only,
-// which copyreg.__newobj_ex__ carries with every pickle protocol.
+// verify receipts with it. They go to _rebuild, which takes them all by
+// position, so that the pickle names TsaAnchor._rebuild whatever the
+// protocol.
 struct TsaAnchorPickle {
     static PyObject* rebuilder() {
-        static PyObject* newobj_ex = nullptr;
-        if (newobj_ex == nullptr) {
-            Ref copyreg(check(PyImport_ImportModule("copyreg")));
-            newobj_ex = check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
-        }
-        return newobj_ex;
+        static ClassBound rebuild{"_rebuild", method(anchor_rebuild)};
+        return rebuild.get(tsa_anchor_class.type);
     }
     static PyObject* arguments(PyObject* self) {
         const TsaAnchor& anchor = anchor_of(self);
         const TimestampTrust& trust = anchor.trust();
+        const auto optional = [](bool present, auto make) { return present ? make() : new_none(); };
         Ref id(new_str(anchor.id()));
         Ref roots(bytes_object(certificates_pem(trust.roots)));
-        Ref positional(check(PyTuple_Pack(2, id.get(), roots.get())));
-        Ref keywords(check(PyDict_New()));
-        const auto set = [&](PyObject*& key, const char* name, PyObject* made) {
-            Ref value(made);
-            if (PyDict_SetItem(keywords.get(), interned(key, name), value.get()) < 0) throw PythonError{};
-        };
-        static PyObject *intermediates, *tsa_certificate, *policy, *signer_common_name;
-        if (!trust.intermediates.empty()) {
-            set(intermediates, "intermediates", bytes_object(certificates_pem(trust.intermediates)));
-        }
-        if (trust.tsa_certificate) {
-            set(tsa_certificate, "tsa_certificate", bytes_object(certificates_pem({&trust.tsa_certificate, 1})));
-        }
-        if (anchor.policy()) set(policy, "policy", new_str(*anchor.policy()));
-        if (anchor.signer_common_name()) {
-            set(signer_common_name, "signer_common_name", new_str(*anchor.signer_common_name()));
-        }
-        return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), positional.get(), keywords.get()));
+        Ref intermediates(bytes_object(certificates_pem(trust.intermediates)));
+        Ref tsa_certificate(optional(static_cast<bool>(trust.tsa_certificate), [&] {
+            return bytes_object(certificates_pem({&trust.tsa_certificate, 1}));
+        }));
+        Ref policy(optional(anchor.policy().has_value(), [&] { return new_str(*anchor.policy()); }));
+        Ref name(optional(anchor.signer_common_name().has_value(),
+                          [&] { return new_str(*anchor.signer_common_name()); }));
+        return check(PyTuple_Pack(6, id.get(), roots.get(), intermediates.get(), tsa_certificate.get(), policy.get(),
+                                  name.get()));
     }
 };
 
@@ -454,6 +461,9 @@ PyMethodDef anchor_methods[] = {
      "verify($self, receipt)\n--\n\n"
      "Verifies the receipt's token against its root, offline, and returns\n"
      "the proof: confirmed, at the token's time."},
+    {"_rebuild", method(anchor_rebuild), kFastKeywords | METH_STATIC,
+     "_rebuild(anchor_id, roots, intermediates, tsa_certificate, policy, signer_common_name)\n--\n\n"
+     "The anchor with these arguments, as its pickle rebuilds it."},
     ZUN_PICKLING_AND_COPYING(PickledByArguments<TsaAnchorPickle>),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -79,29 +79,94 @@ def open_directory(path: str) -> int:
     return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
 
 
+class SymbolicLinkRefused(OSError):
+    """A directory on the way to a destination is a symbolic link, which is never followed."""
+
+
+def open_beneath(base_fd: int, names: list[str]) -> int:
+    """The directory base/names[0]/names[1]/..., each made when missing (and flushed into its
+    parent) and none followed when it is a symbolic link: whoever can write to the base directory
+    cannot send what moves there elsewhere. Raises SymbolicLinkRefused, naming the link's path
+    below the base, or OSError."""
+    fd = os.dup(base_fd)
+    try:
+        for depth, name in enumerate(names):
+            try:
+                os.mkdir(name, dir_fd=fd)
+                os.fsync(fd)
+            except FileExistsError:
+                pass
+            try:
+                inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=fd)
+            except OSError as failure:
+                if failure.errno in (errno.ELOOP, errno.ENOTDIR) and stat.S_ISLNK(
+                        os.lstat(name, dir_fd=fd).st_mode):
+                    where = "/".join(names[:depth + 1])
+                    raise SymbolicLinkRefused(errno.ELOOP, "a symbolic link, which is not followed", where) from None
+                raise
+            os.close(fd)
+            fd = inner
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def identity(directory_fd: int, name: str) -> tuple[int, int, int]:
+    """What tells the entry `name` from any entry that takes its place: its device, inode and
+    modification time (an inode number alone may come back once its file is gone). Raises
+    OSError, FileNotFoundError when there is no such entry."""
+    status = os.lstat(name, dir_fd=directory_fd)
+    return status.st_dev, status.st_ino, status.st_mtime_ns
+
+
+class Replaced(Exception):
+    """The entry that moved was not the one expected: something took its place meanwhile.
+    `kept` is None when it went back under its name, else the name it keeps in the destination,
+    as another entry had taken its name in the source by then."""
+
+    def __init__(self, kept: str | None) -> None:
+        super().__init__(kept)
+        self.kept = kept
+
+
 class Mover:
-    """Moves entries of the directory `source` into the directory `target`. The renames are
-    flushed together when the mover is closed (two directory flushes in all, instead of two per
-    entry): a rename is atomic on its own, so until then each entry is in one place or the
-    other, and once close() has returned every move survives a power cut. Raises OSError."""
+    """Moves entries of the directory `source_fd` into the directory `target_fd`, both
+    descriptors the mover's own from then on. The renames are flushed together when the mover
+    is closed (two directory flushes in all, instead of two per entry): a rename is atomic on
+    its own, so until then each entry is in one place or the other, and once close() has
+    returned every move survives a power cut. Raises OSError."""
 
-    def __init__(self, source: str, target: str) -> None:
-        self._source_fd = open_directory(source)
-        try:
-            self._target_fd = open_directory(target)
-        except OSError:
-            os.close(self._source_fd)
-            raise
+    def __init__(self, source_fd: int, target_fd: int) -> None:
+        self._source_fd = source_fd
+        self._target_fd = target_fd
 
-    def move(self, name: str) -> str:
+    @property
+    def source_fd(self) -> int:
+        return self._source_fd
+
+    def move(self, name: str, expected: tuple[int, int, int] | None = None) -> str:
         """Moves the entry `name` under its own name or, when that is taken, the first free one
-        of "name.1", "name.2", ...; returns the name it got."""
+        of "name.1", "name.2", ...; returns the name it got. With `expected` (its identity()),
+        only that entry moves: whatever took its place meanwhile is put back, without replacing
+        anything, and Replaced is raised."""
         mode = os.lstat(name, dir_fd=self._source_fd).st_mode
         _flush_contents(self._source_fd, name, mode)
-        for attempt in range(_NAME_ATTEMPTS):
-            new_name = f"{name}.{attempt}" if attempt else name
+        new_name = self._rename(self._source_fd, name, self._target_fd, name, mode)
+        if expected is not None and identity(self._target_fd, new_name) != expected:
             try:
-                _rename_noreplace(self._source_fd, name, self._target_fd, new_name, stat.S_ISDIR(mode))
+                _rename_noreplace(self._target_fd, new_name, self._source_fd, name, stat.S_ISDIR(mode))
+            except FileExistsError:
+                raise Replaced(new_name) from None
+            raise Replaced(None)
+        return new_name
+
+    @staticmethod
+    def _rename(source_fd: int, name: str, target_fd: int, wanted: str, mode: int) -> str:
+        for attempt in range(_NAME_ATTEMPTS):
+            new_name = f"{wanted}.{attempt}" if attempt else wanted
+            try:
+                _rename_noreplace(source_fd, name, target_fd, new_name, stat.S_ISDIR(mode))
             except FileExistsError:
                 continue
             return new_name

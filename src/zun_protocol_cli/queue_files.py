@@ -9,6 +9,8 @@ queue, so it reads the same bytes, or meets the same directory, FIFO, device or 
 and fails with the same message; only the directory in an I/O error's path is put back."""
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import os
 import re
 import stat
@@ -28,6 +30,8 @@ _KEPT = frozenset(string.ascii_letters + string.digits + "-_")
 # Temporary files of pushes, named ".spill-<pid>-<thread>-<n>.tmp".
 _LEFTOVER = re.compile(r"\.spill-(?:([0-9]+)-)?.*\.tmp", re.DOTALL)
 _PID_MAX = 2**31 - 1
+# The private directories of ItemProbe, in the temporary directory.
+PROBE_PREFIX = "zun-protocol-probe-"
 
 ITEM, LEFTOVER, OTHER = "item", "leftover", "other"
 
@@ -122,15 +126,88 @@ def scan(directory: str) -> list[Entry] | None:
     return entries
 
 
+def _open_directory(path: str, *, dir_fd: int | None = None) -> int:
+    return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=dir_fd)
+
+
+def _lock(fd: int, *, wait: bool) -> bool:
+    """Whether this process now holds the lock of the directory `fd`. Where the file system
+    has no such locks, nobody does: the probe goes without, and no sweep takes anything."""
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except OSError:
+        return False
+    return True
+
+
+def sweep_probes(temporary: str) -> None:
+    """Removes the private directories that the probes of killed commands left in `temporary`.
+    A probe holds a lock on its directory for as long as it lives, and the end of its process,
+    however it ends, lets go of it: a directory of ours whose lock can be taken is abandoned.
+    Only the links a probe makes are removed from it, and nothing that is not empty then."""
+    try:
+        temporary_fd = _open_directory(temporary)
+    except OSError:
+        return
+    try:
+        for name in os.listdir(temporary_fd):
+            if not name.startswith(PROBE_PREFIX):
+                continue
+            try:
+                fd = _open_directory(name, dir_fd=temporary_fd)
+            except OSError:  # gone, not a directory, a link, out of reach
+                continue
+            try:
+                if os.fstat(fd).st_uid != os.geteuid() or not _lock(fd, wait=False):
+                    continue
+                for entry in os.listdir(fd):
+                    with contextlib.suppress(OSError):
+                        if stat.S_ISLNK(os.lstat(entry, dir_fd=fd).st_mode):
+                            os.unlink(entry, dir_fd=fd)
+                with contextlib.suppress(OSError):
+                    os.rmdir(name, dir_fd=temporary_fd)
+            finally:
+                os.close(fd)
+    finally:
+        os.close(temporary_fd)
+
+
+def _make_sandbox() -> tuple[str, int]:
+    """A new private directory, and a descriptor of it that holds its lock."""
+    sweep_probes(tempfile.gettempdir())
+    while True:
+        sandbox = tempfile.mkdtemp(prefix=PROBE_PREFIX)
+        try:
+            fd = _open_directory(sandbox)
+        except OSError:
+            os.rmdir(sandbox)
+            raise
+        locked = _lock(fd, wait=True)
+        try:
+            # A sweep may have taken it between its making and the lock.
+            status = os.stat(sandbox, follow_symlinks=False)
+            if not locked or (status.st_dev, status.st_ino) == (os.fstat(fd).st_dev, os.fstat(fd).st_ino):
+                return sandbox, fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+
+
 class ItemProbe:
-    """Lists one item file of `directory` at a time, as described at the top of this module."""
+    """Lists one item file of `directory` at a time, as described at the top of this module.
+    Its private directory goes when the probe is closed; one that a killed command left behind
+    goes when the next probe is made."""
 
     def __init__(self, directory: str) -> None:
         self._directory = directory
         self._shown_directory = bind(directory).dir
         self._absolute = os.path.join(os.getcwd(), directory)
-        self._sandbox = tempfile.mkdtemp(prefix="zun-protocol-probe-")
-        self._queue = EnvelopeQueue(self._sandbox)
+        self._sandbox, self._sandbox_fd = _make_sandbox()
+        try:
+            self._queue = EnvelopeQueue(self._sandbox)
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
 
     def read(self, name: str) -> QueuedItem | None:
         """The item in the file `name`, or None when the file is gone (list() skips such a
@@ -173,4 +250,7 @@ class ItemProbe:
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  trace: TracebackType | None) -> None:
-        os.rmdir(self._sandbox)
+        try:
+            os.rmdir(self._sandbox)
+        finally:
+            os.close(self._sandbox_fd)  # and with it the lock

@@ -38,10 +38,16 @@ struct FieldDesc {
     Presence presence = Presence::required;
     // The member is a std::optional of its value and null reads as absent.
     bool nullable = false;
+    // The writer may leave the member out; `written` tells when.
+    bool omittable = false;
     // The member inside a record object.
     void* (*member)(void* record) = nullptr;
     // For nullable members: engages the optional and returns its value.
     void* (*engage)(void* member) = nullptr;
+    // The value the writer writes for this member of a record object (inside
+    // an engaged optional), or null when the writer leaves the member out:
+    // writers of other value trees follow the JSON writer's omissions by it.
+    const void* (*written)(const void* record) = nullptr;
     const RecordDesc* nested = nullptr;        // record
     std::span<const std::string_view> names;  // enumeration, in index order
 };

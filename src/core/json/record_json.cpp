@@ -205,6 +205,34 @@ struct Wire<ConsistencyProof> {
 
 // ---- the reader's descriptions, built from the lists above ----
 
+// A member left out of the output: an absent optional one, and a chain
+// without certificates, which is what a missing chain reads as.
+template <class Value>
+bool omitted(const Value&) {
+    return false;
+}
+template <class Value>
+bool omitted(const std::optional<Value>& value) {
+    return !value;
+}
+bool omitted(const AttestationChain& chain) { return chain.is_empty(); }
+
+// The members that the overloads above may leave out.
+template <class Value>
+constexpr bool can_omit = IsOptional<Value>::value || std::is_same_v<Value, AttestationChain>;
+
+template <auto Member>
+const void* written_value(const void* record) {
+    using Owner = typename MemberTraits<decltype(Member)>::Owner;
+    const auto& value = static_cast<const Owner*>(record)->*Member;
+    if (omitted(value)) return nullptr;
+    if constexpr (IsOptional<std::remove_cvref_t<decltype(value)>>::value) {
+        return &*value;
+    } else {
+        return &value;
+    }
+}
+
 template <class Record>
 struct Described;
 
@@ -216,6 +244,8 @@ constexpr FieldDesc describe(const Field<Member>& f) {
     desc.key = f.key;
     desc.presence = f.presence;
     desc.member = &member_of<Member>;
+    desc.written = &written_value<Member>;
+    desc.omittable = can_omit<Value>;
     using Inner = typename std::conditional_t<IsOptional<Value>::value, Value, std::optional<Value>>::value_type;
     if constexpr (IsOptional<Value>::value) {
         desc.nullable = true;
@@ -261,18 +291,6 @@ std::optional<JsonError> read_into(std::string_view text, Record& out) {
 }
 
 // ---- writers ----
-
-// A member left out of the output: an absent optional one, and a chain
-// without certificates, which is what a missing chain reads as.
-template <class Value>
-bool omitted(const Value&) {
-    return false;
-}
-template <class Value>
-bool omitted(const std::optional<Value>& value) {
-    return !value;
-}
-bool omitted(const AttestationChain& chain) { return chain.is_empty(); }
 
 template <WireRecord Record>
 void write(JsonWriter& w, const Record& record);
@@ -374,6 +392,20 @@ std::string compact(const Record& record) {
 }
 
 }  // namespace
+
+template <class Record>
+const RecordDesc& wire_description() {
+    return Described<Record>::desc;
+}
+template const RecordDesc& wire_description<ProtocolAddress>();
+template const RecordDesc& wire_description<SignedEnvelope>();
+template const RecordDesc& wire_description<AttestationChain>();
+template const RecordDesc& wire_description<PeerIdentityDescriptor>();
+template const RecordDesc& wire_description<AnchorReceipt>();
+template const RecordDesc& wire_description<AnchorProof>();
+template const RecordDesc& wire_description<QueuedItem>();
+template const RecordDesc& wire_description<InclusionProof>();
+template const RecordDesc& wire_description<ConsistencyProof>();
 
 std::string to_json(const ProtocolAddress& v) { return compact(v); }
 std::string to_json(const SignedEnvelope& v) { return compact(v); }

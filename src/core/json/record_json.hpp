@@ -14,6 +14,16 @@
 
 namespace zun {
 
+namespace json {
+struct RecordDesc;
+}
+
+// The description the reader follows for each record below with a JSON form
+// (not CounterpartyInfo): its keys in writer order, kinds and presence, for
+// readers and writers of other value trees than JSON text.
+template <class Record>
+const json::RecordDesc& wire_description();
+
 // Compact writers: keys in field order, absent optional members omitted.
 std::string to_json(const ProtocolAddress&);
 std::string to_json(const SignedEnvelope&);

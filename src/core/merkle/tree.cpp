@@ -10,6 +10,24 @@ void MerkleTree::Level::add_block() {
     if (size_ >= kBlock) blocks_.back().reserve(kBlock);
 }
 
+void MerkleTree::Level::truncate(std::uint64_t size) {
+    const std::uint64_t blocks = (size + kBlock - 1) >> kBlockBits;
+    blocks_.resize(static_cast<std::size_t>(blocks));
+    if (blocks > 0) blocks_.back().resize(static_cast<std::size_t>(size - ((blocks - 1) << kBlockBits)));
+    size_ = size;
+}
+
+void MerkleTree::truncate(std::uint64_t size) {
+    for (std::size_t h = 0; h < levels_.size(); ++h) {
+        if (h == 0 || h >= kFirstKeptLevel) levels_[h].truncate(size >> h);
+    }
+    // A level with an odd number of whole nodes has its last one waiting
+    // for a right sibling; the levels not kept hold it in pending_.
+    for (std::size_t h = 0; h < kFirstKeptLevel; ++h) {
+        if (((size >> h) & 1) != 0) pending_[h] = node(h, (size >> h) - 1);
+    }
+}
+
 void MerkleTree::append(const Hash& leaf) {
     std::uint64_t index = size();
     levels_[0].push_back(leaf);

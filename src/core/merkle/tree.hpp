@@ -19,6 +19,9 @@ public:
     std::uint64_t size() const noexcept { return levels_[0].size(); }
 
     void append(const Hash& leaf);
+    // Takes the leaves from `size` on back out (size <= size()): the tree is
+    // then as it was when it had `size` leaves.
+    void truncate(std::uint64_t size);
 
     // Preconditions, left to the caller: index < size() for leaf_hash;
     // size <= size() everywhere; index < size for inclusion proofs;
@@ -48,6 +51,8 @@ private:
             blocks_.back().push_back(hash);
             ++size_;
         }
+        // size <= size().
+        void truncate(std::uint64_t size);
 
     private:
         void add_block();

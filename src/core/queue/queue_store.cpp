@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <utility>
@@ -125,11 +126,16 @@ void remove_abandoned(int dir_fd, const std::vector<std::string>& temps) {
 // One growing buffer for the contents of every item file of a call.
 class ReadBuffer {
 public:
+    // Never more than an item file may hold, and one byte to see that a file
+    // holds more.
+    static constexpr std::size_t kLimit = kMaxItemFileSize + 1;
+
     char* data() { return data_.get(); }
     std::size_t capacity() const { return capacity_; }
+    // `wanted` <= kLimit.
     void reserve(std::size_t wanted, std::size_t keep) {
         if (wanted <= capacity_) return;
-        const std::size_t grown = std::max(wanted, capacity_ * 2);
+        const std::size_t grown = std::min(std::max(wanted, capacity_ * 2), kLimit);
         auto bigger = std::make_unique_for_overwrite<char[]>(grown);
         if (keep > 0) std::memcpy(bigger.get(), data_.get(), keep);
         data_ = std::move(bigger);
@@ -147,6 +153,7 @@ constexpr std::size_t kFirstReadSize = 64 * 1024;
 // What read_item reports besides an errno.
 constexpr int kVanished = -1;    // the entry is gone: someone else dropped the item
 constexpr int kNotRegular = -2;  // a device or socket, which is never read
+constexpr int kOversized = -3;   // larger than kMaxItemFileSize
 
 // Types that are read: regular files, and directories and FIFOs, which fail
 // or read as empty with the errors they have always had.
@@ -160,13 +167,18 @@ int vanished_or_dangling(int dir_fd, const char* name) {
     return ENOENT;
 }
 
+bool oversized(const struct stat& status) {
+    return S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > kMaxItemFileSize;
+}
+
 // The whole file `name` of the directory `dir_fd`, read until read()
 // reports its end, so that a file system that returns short reads is read
 // right. An entry that readdir did not call a regular file is looked at
 // first and a device is never opened; an entry whose file grows past the
 // first buffer is looked at once more, so that nothing swapped in meanwhile
-// is read without end. 0, kVanished, kNotRegular or the errno of the
-// failing step.
+// is read without end. Whatever the file claims or holds, no more than
+// kMaxItemFileSize + 1 bytes are read or allocated. 0, kVanished,
+// kNotRegular, kOversized or the errno of the failing step.
 int read_item(int dir_fd, const char* name, bool known_regular, ReadBuffer& buffer,
               std::string_view& contents) {
     std::size_t wanted = kFirstReadSize;
@@ -176,6 +188,7 @@ int read_item(int dir_fd, const char* name, bool known_regular, ReadBuffer& buff
             return errno == ENOENT ? vanished_or_dangling(dir_fd, name) : errno;
         }
         if (!readable_type(status.st_mode)) return kNotRegular;
+        if (oversized(status)) return kOversized;
         if (S_ISREG(status.st_mode)) wanted = std::max(wanted, static_cast<std::size_t>(status.st_size) + 1);
     }
     // O_NONBLOCK changes nothing for regular files and directories, but keeps
@@ -190,10 +203,12 @@ int read_item(int dir_fd, const char* name, bool known_regular, ReadBuffer& buff
     std::size_t length = 0;
     for (;;) {
         if (length == buffer.capacity()) {
+            if (length > kMaxItemFileSize) return kOversized;
             if (!looked_again) {
                 struct stat status;
                 if (::fstat(fd, &status) != 0) return errno;
                 if (!readable_type(status.st_mode)) return kNotRegular;
+                if (oversized(status)) return kOversized;
                 looked_again = true;
             }
             buffer.reserve(length + 1, length);
@@ -214,16 +229,19 @@ std::optional<QueueError> spill(const std::string& dir, std::string_view pair_cl
     if (!queue_id_is_usable(envelope.exchange_id)) {
         return QueueError::json(std::string(kUnusableQueueIdMessage));
     }
+    const QueuedItem item{envelope.exchange_id, std::string(pair_class), envelope};
+    const std::string bytes = to_item_file(item);
+    // An item that no listing would read is refused before anything is touched.
+    if (bytes.size() > kMaxItemFileSize) return QueueError::json(std::string(kOversizedPushMessage));
     if (auto error = ensure_directory(dir)) return error;
 
-    const QueuedItem item{envelope.exchange_id, std::string(pair_class), envelope};
     std::string path = item_path(dir, item.queue_id);
-    const std::string bytes = to_item_file(item);
     if (auto cause = replace_file(dir, path, bytes)) return QueueError::io(std::move(path), std::move(*cause));
     return std::nullopt;
 }
 
-std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedItem>& out) {
+std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedItem>& out,
+                                    const StopRequest& stop) {
     if (holds_nul(dir) || !exists(dir)) {
         out.clear();
         return std::nullopt;
@@ -244,10 +262,12 @@ std::optional<QueueError> enumerate(const std::string& dir, std::vector<QueuedIt
     const int dir_fd = ::dirfd(handle.get());
     remove_abandoned(dir_fd, temps);
     for (std::size_t i = 0; i < names.size(); ++i) {
+        if (stop && stop()) return std::nullopt;
         std::string_view contents;
         const int error = read_item(dir_fd, names.c_str(i), names.regular(i), buffer, contents);
         if (error == kVanished) continue;
         if (error == kNotRegular) return QueueError::json(std::string(kNotRegularItemMessage));
+        if (error == kOversized) return QueueError::io(join_path(dir, names[i]), std::string(kOversizedItemMessage));
         if (error != 0) return QueueError::io_errno(join_path(dir, names[i]), error);
         if (auto fault = from_json(contents, items.emplace_back())) return QueueError::json(fault->text());
     }
@@ -270,10 +290,10 @@ std::optional<QueueError> remove(const std::string& dir, std::string_view queue_
     // The tail of `path`, so NUL-terminated.
     const char* name = last_component(path).data();
 
-    struct stat status;
-    if (::fstatat(dir_fd, name, &status, 0) != 0) return std::nullopt;
+    // The entry itself, never what a link points to: a dangling or looping
+    // link goes like any item. Only a missing entry is no error: never
+    // queued, or another process dropped it first.
     if (retry_eintr([&] { return ::unlinkat(dir_fd, name, 0); }) != 0) {
-        // Gone since the status query: another process dropped it first.
         if (errno == ENOENT) return std::nullopt;
         return QueueError::io_errno(std::move(path), errno);
     }

@@ -251,6 +251,12 @@ AnchorResult<TimestampToken> read_token(std::span<const std::uint8_t> data) {
         append_debug_quoted(detail, raw);
         return bad(std::move(detail));
     }
+    // Python's datetime, which gen_time is, knows the years 1 to 9999 only.
+    if (const std::int64_t year = to_civil(token.gen_time).year; year < 1 || year > 9999) {
+        std::string detail = "genTime ";
+        append_debug_quoted(detail, raw);
+        return bad(detail + " is outside the years 1 to 9999");
+    }
     token.gen_time_text = std::move(*text);
 
     if (const ASN1_INTEGER* nonce = TS_TST_INFO_get_nonce(tst.get())) token.nonce_hex = integer_hex(nonce);

@@ -84,7 +84,9 @@ AnchorResult<AnchorProof> TsaAnchor::verify(const AnchorReceipt& receipt) const 
 
     std::string detail = "serial " + hex_literal(token.serial_hex) + ", policy " + token.policy + ", signer ";
     append_debug_quoted(detail, std::get<VerifiedTimestamp>(verified).signer_common_name);
-    return AnchorProof{id_, kKind, receipt.merkle_root_hex, true, token.gen_time_text, std::move(detail)};
+    // The root as the proof writes it, in lowercase, whatever case the receipt used.
+    return AnchorProof{id_, kKind, hex_encode(std::get<MerkleRoot>(root)), true, token.gen_time_text,
+                       std::move(detail)};
 }
 
 }  // namespace zun

@@ -70,6 +70,20 @@ T* single_attribute(CMS_SignerInfo* si, int nid, int type) {
 
 bool has_attribute(CMS_SignerInfo* si, int nid) { return CMS_signed_get_attr_by_NID(si, nid, -1) >= 0; }
 
+// The attributes below occur at most once and hold exactly one value; a
+// reason naming the attribute when it breaks that, nullopt otherwise (a
+// missing one included: each check says what that means).
+std::optional<std::string> attribute_shape_fault(CMS_SignerInfo* si, int nid, std::string_view name) {
+    const int at = CMS_signed_get_attr_by_NID(si, nid, -1);
+    if (at < 0) return std::nullopt;
+    std::string reason = "the ";
+    reason += name;
+    if (CMS_signed_get_attr_by_NID(si, nid, at) >= 0) return reason + " attribute occurs more than once";
+    const int values = X509_ATTRIBUTE_count(CMS_signed_get_attr(si, at));
+    if (values != 1) return reason + " attribute holds " + std::to_string(values) + " values, not one";
+    return std::nullopt;
+}
+
 // A signed attribute holding a DER SEQUENCE, decoded by `d2i`.
 template <class Ptr, class Decode>
 Ptr sequence_attribute(CMS_SignerInfo* si, int nid, Decode d2i) {
@@ -180,9 +194,20 @@ std::optional<Refusal> check_signer(const Context& c, X509* signer) {
 }
 
 // The content-type and message-digest attributes, which bind the signed
-// attributes to the TSTInfo whatever the signer.
+// attributes to the TSTInfo whatever the signer; and that each attribute
+// checked here or for the signer occurs once with one value, which OpenSSL
+// would otherwise report as a failing signature.
 std::optional<AnchorError> check_signed_content(CMS_ContentInfo* cms, CMS_SignerInfo* si) {
     if (CMS_signed_get_attr_count(si) <= 0) return bad("the SignerInfo has no signed attributes");
+    constexpr std::pair<int, std::string_view> kSingleValued[] = {
+        {NID_pkcs9_contentType, "content-type"},
+        {NID_pkcs9_messageDigest, "message-digest"},
+        {NID_id_smime_aa_signingCertificate, "ESS signing-certificate"},
+        {NID_id_smime_aa_signingCertificateV2, "ESS signing-certificate-v2"},
+    };
+    for (const auto& [nid, name] : kSingleValued) {
+        if (auto fault = attribute_shape_fault(si, nid, name)) return bad(std::move(*fault));
+    }
     const auto* type = single_attribute<ASN1_OBJECT>(si, NID_pkcs9_contentType, V_ASN1_OBJECT);
     if (type == nullptr || OBJ_cmp(type, CMS_get0_eContentType(cms)) != 0) {
         return bad("the content-type attribute is missing or is not id-ct-TSTInfo");

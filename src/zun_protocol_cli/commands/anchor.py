@@ -1,16 +1,18 @@
 """`zun-protocol anchor`: a batch's Merkle root time-stamped by an RFC 3161 time-stamping
-authority (TSA), and the receipt checked later, offline. Like the module, the command opens no
-connection: the request goes to the TSA by whatever HTTP client the host has."""
+authority (TSA), and the receipt checked later, offline; OpenTimestamps receipts checked against
+block headers, and .ots proofs shown. Like the module, the command opens no connection: the
+request goes to the TSA by whatever HTTP client the host has."""
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from typing import Any
 
-from zun_protocol import AnchorReceipt, TimestampRequest, TsaAnchor
+from zun_protocol import AnchorReceipt, OtsAnchor, OtsProof, TimestampRequest, TsaAnchor
 
 from zun_protocol_cli.commands.merkle import merkle_root
-from zun_protocol_cli.errors import EXIT_OK, CommandError, UsageError
+from zun_protocol_cli.errors import EXIT_FAULT, EXIT_OK, CommandError, UsageError
 from zun_protocol_cli.inputs import STDIN, read_small_file, read_small_text, standard_input_once
 from zun_protocol_cli.output import file_name, shown
 
@@ -22,10 +24,11 @@ POST = ("The TSA takes the request as an HTTP POST, for instance: curl --data-bi
 
 def register(subcommands: Any) -> None:
     anchor = subcommands.add_parser(
-        "anchor", help="time-stamp a Merkle root with a TSA; check receipts",
+        "anchor", help="time-stamp a Merkle root with a TSA; check receipts and .ots proofs",
         description="Anchors a batch's Merkle root with an RFC 3161 time-stamping authority (TSA): "
                     "`request` writes the request to send it, `receipt` verifies its answer and prints "
-                    "the receipt to keep beside the batch, `verify` checks a kept receipt offline.",
+                    "the receipt to keep beside the batch, `verify` checks a kept receipt offline (a TSA's, "
+                    "or an OpenTimestamps one against Bitcoin block headers), `ots-info` shows an .ots proof.",
         epilog=POST)
     actions = anchor.add_subparsers(title="actions", dest="action", metavar="ACTION", required=True)
 
@@ -42,17 +45,10 @@ def register(subcommands: Any) -> None:
     request.add_argument("--policy", metavar="OID", help="the TSA policy to ask for (default: the TSA's choice)")
     request.set_defaults(run=run_request)
 
-    trust = argparse.ArgumentParser(add_help=False)
-    trust.add_argument("--roots", metavar="PEM", required=True,
-                       help="the certificates the TSA's chain must end at: PEM (one or more) or DER (one)")
-    trust.add_argument("--intermediates", metavar="PEM", help="certificates between the TSA's and the roots, "
-                                                              "when its tokens do not carry them")
-    trust.add_argument("--tsa-certificate", metavar="FILE", help="the TSA's own certificate, when its tokens "
-                                                                 "do not carry it")
-    trust.add_argument("--signer-common-name", metavar="CN", help="the common name the TSA's certificate must have")
+    receipt_trust, verify_trust = trust_options(roots_required=True), trust_options(roots_required=False)
 
     receipt = actions.add_parser(
-        "receipt", parents=[trust], help="verify the TSA's answer and print the receipt",
+        "receipt", parents=[receipt_trust], help="verify the TSA's answer and print the receipt",
         description="Verifies the TSA's answer to the request in full (the token's signature, the "
                     "TSA's certificate and its chain to --roots at the token's time, the imprint, the "
                     "request's nonce) and prints the receipt JSON to keep beside the batch. Exit status "
@@ -67,13 +63,40 @@ def register(subcommands: Any) -> None:
     receipt.set_defaults(run=run_receipt)
 
     verify = actions.add_parser(
-        "verify", parents=[trust], help="check a receipt offline and print its proof",
-        description="Verifies the receipt's token against the receipt's Merkle root, offline, and "
-                    "prints the proof JSON: confirmed, with the TSA's time. Exit status 1, with the "
-                    "reason, when the receipt does not verify.")
+        "verify", parents=[verify_trust], help="check a receipt offline and print its proof",
+        description="Verifies the receipt offline and prints the proof JSON. A TSA's receipt (nist_tsa, "
+                    "which needs --roots): its token against the receipt's Merkle root, confirmed with the "
+                    "TSA's time. An OpenTimestamps receipt (open_timestamps): its proof against the Bitcoin "
+                    "block headers of --headers, confirmed with the earliest confirmed block's time, or "
+                    "not confirmed (exit status 1), saying which headers it needs or which calendars it "
+                    "waits for. Exit status 1, with the reason, when the receipt does not verify.")
     verify.add_argument("receipt", metavar="RECEIPT.json", help="the receipt; - for standard input")
     verify.add_argument("--policy", metavar="OID", help="the policy the token must name")
+    verify.add_argument("--headers", metavar="FILE",
+                        help="open_timestamps: a JSON object from block height to the raw header in hex, as "
+                             "`bitcoin-cli getblockheader <hash> false` prints it; take them from your own node")
+    verify.add_argument("--chain", choices=("mainnet", "regtest"), default="mainnet",
+                        help="open_timestamps: whose proof-of-work limit the headers must meet (default: %(default)s)")
     verify.set_defaults(run=run_verify)
+
+    info = actions.add_parser(
+        "ots-info", help="show an .ots proof's digest and attestations",
+        description="Prints the digest of an OpenTimestamps proof (an .ots file), then each attestation "
+                    "on a line of its own, in the proof's canonical order, with the message it attests.")
+    info.add_argument("proof", metavar="FILE.ots", help="the proof; - for standard input")
+    info.set_defaults(run=run_ots_info)
+
+
+def trust_options(roots_required: bool) -> argparse.ArgumentParser:
+    trust = argparse.ArgumentParser(add_help=False)
+    trust.add_argument("--roots", metavar="PEM", required=roots_required,
+                       help="the certificates the TSA's chain must end at: PEM (one or more) or DER (one)")
+    trust.add_argument("--intermediates", metavar="PEM", help="certificates between the TSA's and the roots, "
+                                                              "when its tokens do not carry them")
+    trust.add_argument("--tsa-certificate", metavar="FILE", help="the TSA's own certificate, when its tokens "
+                                                                 "do not carry it")
+    trust.add_argument("--signer-common-name", metavar="CN", help="the common name the TSA's certificate must have")
+    return trust
 
 
 def run_request(args: argparse.Namespace) -> int:
@@ -143,15 +166,70 @@ def run_receipt(args: argparse.Namespace) -> int:
 
 
 def run_verify(args: argparse.Namespace) -> int:
-    standard_input_once(args.receipt, args.roots, args.intermediates, args.tsa_certificate)
+    standard_input_once(args.receipt, args.roots, args.intermediates, args.tsa_certificate, args.headers)
     try:
         receipt = AnchorReceipt.from_json(read_small_text(args.receipt))
     except ValueError as failure:
         raise UsageError(f"{file_name(args.receipt)}: {failure}") from None
+    if receipt.anchor_kind == "open_timestamps":
+        return verify_ots(args, receipt)
+    if args.roots is None:
+        raise UsageError(f"{file_name(args.receipt)}: a {receipt.anchor_kind} receipt is verified against "
+                         "the TSA's roots: give --roots")
     anchor = tsa_anchor(args, receipt.anchor_id, args.policy)
     try:
         proof = anchor.verify(receipt)
     except (ValueError, NotImplementedError) as failure:  # NotImplementedError: a receipt of another kind
         raise CommandError(str(failure)) from None
     print(proof.to_json())
+    return EXIT_OK
+
+
+def read_headers(name: str) -> dict[int, bytes]:
+    """A JSON object from block height (decimal) to the raw header in hex."""
+    try:
+        given = json.loads(read_small_text(name))
+    except ValueError as failure:
+        raise UsageError(f"{file_name(name)}: not JSON: {failure}") from None
+    if not isinstance(given, dict):
+        raise UsageError(f"{file_name(name)}: not a JSON object from block height to header hex")
+    headers = {}
+    for height, raw in given.items():
+        if not height.isascii() or not height.isdigit():
+            raise UsageError(f"{file_name(name)}: {shown(json.dumps(height))} is not a block height")
+        try:
+            headers[int(height)] = bytes.fromhex(raw)
+        except (TypeError, ValueError):
+            raise UsageError(f"{file_name(name)}: the header of block {height} is not hex") from None
+    return headers
+
+
+def verify_ots(args: argparse.Namespace, receipt: AnchorReceipt) -> int:
+    headers = read_headers(args.headers) if args.headers is not None else {}
+    try:
+        proof = OtsAnchor(receipt.anchor_id, [], chain=args.chain).verify(receipt, headers)
+    except (ValueError, NotImplementedError) as failure:
+        raise CommandError(str(failure)) from None
+    print(proof.to_json())
+    return EXIT_OK if proof.confirmed else EXIT_FAULT
+
+
+def run_ots_info(args: argparse.Namespace) -> int:
+    try:
+        proof = OtsProof.from_bytes(read_small_file(args.proof))
+    except ValueError as failure:
+        raise UsageError(f"{file_name(args.proof)}: {failure}") from None
+    try:
+        attestations = proof.attestations
+    except NotImplementedError as failure:  # a hash the linked libcrypto lacks
+        raise CommandError(f"{file_name(args.proof)}: {failure}") from None
+    print(f"{proof.hash_algorithm} {proof.digest.hex()}")
+    for kind, value, commitment in attestations:
+        if kind == "pending":
+            what = f"pending at {value}"
+        elif kind == "unknown":
+            what = f"unknown attestation {value.hex()}"
+        else:
+            what = f"{kind} block {value}"
+        print(f"{what}, commitment {commitment.hex()}")
     return EXIT_OK

@@ -54,21 +54,33 @@ def register(subcommands: Any) -> None:
     prove.set_defaults(run=run_prove)
 
     verify = action("verify", "check an inclusion proof against a root",
-                    "Checks that the leaf of FILE is leaf leaf_index of the tree of tree_size leaves "
-                    "whose root is HEX. Exit status 1, with the reason, when the proof does not hold. "
-                    "The root must come from where it is trusted (an anchor's receipt), never from "
-                    "the proof's file.")
+                    "Checks that the leaf of FILE is in the tree whose root is HEX, by the proof. The "
+                    "root must come from where it is trusted (an anchor's receipt), never from the "
+                    "proof's file. A root proves that the leaf is in its tree, not where: the proof's "
+                    "leaf_index and tree_size are its own claims, as a proof for leaf 1 of 2 leaves "
+                    "also holds as leaf 2 of 3, 4 of 5, and so on. With --size, the tree size from a "
+                    "trusted record, the proof must be for a tree of that size, and the index is then "
+                    "proved too. Exit status 1, with the reason, when the proof does not hold.")
     verify.add_argument("proof", metavar="PROOF.json", help="the proof, as `merkle prove` prints it or as "
                                                             "InclusionProof.to_json() writes it; - for standard input")
     verify.add_argument("--leaf", metavar="FILE", required=True,
                         help="the envelope's JSON (with --raw: the one line, as bytes); - for standard input")
     verify.add_argument("--root", metavar="HEX", type=merkle_root, required=True, help="the root, 64 hex digits")
+    verify.add_argument("--size", metavar="N", type=tree_size,
+                        help="the number of leaves of the tree of that root, from a trusted record (as "
+                             "`merkle root` prints it beside the root)")
     verify.set_defaults(run=run_verify)
 
 
 def leaf_index(text: str) -> int:
     if not text.isdigit() or not text.isascii():
         raise argparse.ArgumentTypeError(f"not a leaf index (a whole number from 0): {text!r}")
+    return int(text)
+
+
+def tree_size(text: str) -> int:
+    if not text.isdigit() or not text.isascii() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a tree size (a whole number from 1): {text!r}")
     return int(text)
 
 
@@ -158,9 +170,17 @@ def run_verify(args: argparse.Namespace) -> int:
     except ValueError as failure:
         raise UsageError(f"{file_name(args.proof)}: {failure}") from None
     leaf = leaf_of_file(args.leaf, args.raw)
+    if args.size is not None and proof.tree_size != args.size:
+        raise CommandError(f"merkle proof does not verify: it is for a tree of {proof.tree_size} leaves, "
+                           f"not of the {args.size} given with --size")
     try:
         proof.verify(leaf, args.root)
     except ValueError as failure:
         raise CommandError(str(failure)) from None
-    print(f"leaf {proof.leaf_index} of {proof.tree_size} is in the tree of root {args.root.hex()}")
+    root = args.root.hex()
+    if args.size is None:
+        print(f"the leaf is in the tree of root {root}; the proof says it is leaf {proof.leaf_index} of "
+              f"{proof.tree_size}, which the root alone does not prove (--size checks the tree size)")
+    else:
+        print(f"leaf {proof.leaf_index} of {proof.tree_size} is in the tree of root {root}")
     return EXIT_OK

@@ -50,8 +50,10 @@ def register(subcommands: Any) -> None:
         "quarantine", parents=[where, listing], help="move the files that make list() fail aside",
         description=f"Moves each file that makes list() fail into DIR/{QUARANTINE}/ (or --to), by a "
                     "rename flushed to disk in both directories. Nothing is deleted or overwritten: a "
-                    "name already taken gets a suffix .1, .2, ... Then checks, as check does, that list() "
-                    "would succeed.")
+                    "name already taken gets a suffix .1, .2, ... A file that a push replaces meanwhile "
+                    "stays. No symbolic link is followed on the way from DIR to the quarantine, and a "
+                    "quarantine that is one is refused. Then checks, as check does, that list() would "
+                    "succeed.")
     quarantine.add_argument("--to", metavar="DIR2", help=f"where to move them (default: DIR/{QUARANTINE})")
     quarantine.set_defaults(run=run_quarantine)
 
@@ -226,20 +228,62 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def quarantine_target(args: argparse.Namespace, directory: str) -> str:
-    if args.to is None:
-        return join(directory, QUARANTINE)
-    target: str = args.to
+    """The quarantine, --to's or the default, checked alike."""
+    target: str = join(directory, QUARANTINE) if args.to is None else args.to
+    refuse = UsageError if args.to is not None else CommandError
+    named = f"--to {file_name(target)}" if args.to is not None else file_name(target)
     path = os.path.realpath(target)
     if same_file(path, directory):
-        raise UsageError(f"--to {file_name(target)}: moved there, the files would still be read by list()")
+        raise refuse(f"{named}: moved there, the files would still be read by list()")
     # No ancestor may be an entry of the queue directory with an item's name: creating it would
     # give list() a directory to fail on, and moving into it would keep the files in its way.
     while (parent := os.path.dirname(path)) != path:
         if is_item_name(os.path.basename(path)) and same_file(parent, directory):
-            raise UsageError(f"--to {file_name(target)}: inside {file_name(join(directory, os.path.basename(path)))}, "
-                             "which list() would read as an item and fail on")
+            raise refuse(f"{named}: inside {file_name(join(directory, os.path.basename(path)))}, "
+                         "which list() would read as an item and fail on")
         path = parent
     return target
+
+
+def beneath(directory: str, target: str) -> list[str] | None:
+    """The names that lead from the queue directory to `target` when `target` lies inside it,
+    by the queue directory's own path or the path it resolves to (the way to the queue is the
+    operator's, what is inside it anyone's who can write there); None when it lies outside."""
+    path = os.path.abspath(target)
+    for base in {os.path.abspath(directory), os.path.realpath(directory)}:
+        if path == base or os.path.commonpath([base, path]) == base:
+            return [name for name in os.path.relpath(path, base).split(os.sep) if name != "."]
+    return None
+
+
+def open_mover(directory: str, target: str, refuse: type[CommandError]) -> durable_move.Mover:
+    """A mover from the queue directory into `target`, made when missing. Inside the queue
+    directory nothing is followed that is a symbolic link, the target itself included; outside
+    it, the target's parent is reached as its path says, the target not."""
+    queue_fd = durable_move.open_directory(directory)
+    try:
+        names = beneath(directory, target)
+        if names is not None:
+            target_fd = durable_move.open_beneath(queue_fd, names)
+        else:
+            parent, name = os.path.split(os.path.abspath(target))
+            durable_move.make_directories(parent)
+            parent_fd = durable_move.open_directory(parent)
+            try:
+                target_fd = durable_move.open_beneath(parent_fd, [name] if name else [])
+            finally:
+                os.close(parent_fd)
+        if os.path.samestat(os.fstat(target_fd), os.fstat(queue_fd)):
+            os.close(target_fd)
+            raise refuse(f"{file_name(target)}: moved there, the files would still be read by list()")
+    except durable_move.SymbolicLinkRefused as failure:
+        os.close(queue_fd)
+        link = join(directory, str(failure.filename)) if names is not None else target
+        raise refuse(f"{file_name(link)}: {failure.strerror}; the quarantine must be a directory of its own") from None
+    except BaseException:
+        os.close(queue_fd)
+        raise
+    return durable_move.Mover(queue_fd, target_fd)
 
 
 def same_file(path: str, other: str) -> bool:
@@ -255,7 +299,8 @@ def run_quarantine(args: argparse.Namespace) -> int:
     inspection = Inspection(directory)
     if inspection.failure is not None:
         raise CommandError(f"{inspection.failure} (the directory itself: nothing to move)")
-    moved = move_all(inspection, target, args.json) if inspection.breaking else 0
+    refuse = UsageError if args.to is not None else CommandError
+    moved = move_all(inspection, target, refuse, args.json) if inspection.breaking else 0
     # Inspected afresh rather than listed: list() itself would remove the abandoned temporary
     # files of pushes, and this command deletes nothing.
     after = Inspection(directory)
@@ -270,24 +315,37 @@ def run_quarantine(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def move_all(inspection: Inspection, target: str, as_json: bool) -> int:
+def moving(name: str) -> None:
+    """Called between the last look at a broken file and its move, the window in which a push
+    may replace it; the tests push there."""
+
+
+def move_all(inspection: Inspection, target: str, refuse: type[CommandError], as_json: bool) -> int:
     """Moves the files that break list(), then says what moved, once the moves are flushed;
     returns how many moved. Each file is listed once more just before its move: one that a push
-    has replaced meanwhile by a readable item stays."""
+    has replaced meanwhile by a readable item stays. What moves is the very file found broken
+    (the same device, inode and modification time): a file that a push put in its place after
+    that last look is put back."""
     moved: list[tuple[str, str]] = []
+    superseded: list[tuple[str, str]] = []  # pushed meanwhile, then pushed again: kept aside
     try:
-        durable_move.make_directories(target)
-        mover = durable_move.Mover(inspection.directory, target)
+        mover = open_mover(inspection.directory, target, refuse)
     except OSError as failure:
         raise CommandError(f"{file_name(target)}: {failure.strerror}") from None
     try:
         with mover, probe_items(inspection.directory) as probe:
             for name in inspection.breaking:
-                if probe.failure(name) is None:
-                    continue
                 try:
-                    moved.append((name, mover.move(name)))
+                    found = durable_move.identity(mover.source_fd, name)
+                    if probe.failure(name) is None:
+                        continue
+                    moving(name)
+                    moved.append((name, mover.move(name, found)))
                 except FileNotFoundError:  # dropped meanwhile: nothing left to move
+                    continue
+                except durable_move.Replaced as replaced:
+                    if replaced.kept is not None:
+                        superseded.append((name, replaced.kept))
                     continue
                 except OSError as failure:
                     raise CommandError(move_failure(inspection.directory, name, target, failure)) from None
@@ -299,6 +357,14 @@ def move_all(inspection: Inspection, target: str, as_json: bool) -> int:
                            "to": moved_to, "message": inspection.breaking[name]})
             else:
                 print(f"{shown(file_name(name))} -> {shown(moved_to)}")
+        for name, new_name in superseded:
+            kept = file_name(join(target, new_name))
+            why = "pushed while it was moved, and pushed again since: the newer item is in the queue"
+            if as_json:
+                json_line({"file": file_name(name), "from": file_name(join(inspection.directory, name)),
+                           "to": kept, "message": why})
+            else:
+                print(f"{shown(file_name(name))} -> {shown(kept)}: {why}")
     return len(moved)
 
 

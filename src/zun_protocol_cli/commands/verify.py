@@ -55,11 +55,12 @@ def register(subcommands: Any) -> None:
                     "peer_self address, over its canonical signing bytes, with its our_signature "
                     "decoded by --signature-encoding. Prints each failure with its line number, then "
                     "the counts; exit status 1 when any line fails.",
-        epilog="An archive named right after --descriptors is taken as one more descriptor: name it "
-               "first, or after --.")
-    verify.add_argument("--descriptors", metavar="PATH", nargs="+", required=True,
+        epilog="The archive may follow the descriptors: in `--descriptors me.json archive.ndjson` the "
+               "last path of the last --descriptors is the archive, unless an archive is named "
+               "elsewhere (first, or after --), or that path is a directory or holds a descriptor.")
+    verify.add_argument("--descriptors", metavar="PATH", nargs="+", action="append", required=True,
                         help="descriptor JSON files, or directories of them (their *.json files); - for "
-                             "standard input")
+                             "standard input; may be given more than once")
     verify.add_argument("--threads", metavar="N", type=positive, default=usable_cores(),
                         help="threads that verify (default: the usable cores, %(default)s here)")
     verify.add_argument("--signature-encoding", choices=tuple(DECODERS), default="base64",
@@ -99,21 +100,39 @@ def descriptor_files(path: str) -> list[str]:
     return [os.path.join(path, name) for name in sorted(names, key=os.fsencode) if name.endswith(".json")]
 
 
-def load_descriptors(paths: list[str], archive_named: bool) -> dict[str, PeerIdentityDescriptor]:
+def holds_a_descriptor(path: str) -> bool:
+    """Whether the file `path` is one descriptor, which no archive line is (an archive is
+    envelopes). Reads no more than the small-file limit."""
+    try:
+        PeerIdentityDescriptor.from_json(read_small_text(path))
+    except (UsageError, ValueError):
+        return False
+    return True
+
+
+def split_archive(groups: list[list[str]], archive: str | None) -> tuple[list[str], str | None]:
+    """The descriptor paths and the archive. Without an archive named elsewhere, the last path
+    of the last --descriptors that takes several is the archive, as in `--descriptors me.json
+    archive.ndjson`, unless it is a directory or a descriptor, as in the older `--descriptors
+    a.json b.json` with the archive on standard input."""
+    paths = [path for group in groups for path in group]
+    last = groups[-1]
+    if archive is None and len(last) > 1 and not os.path.isdir(last[-1]) and (
+            last[-1] == STDIN or not holds_a_descriptor(last[-1])):
+        return paths[:-1], last[-1]
+    return paths, archive
+
+
+def load_descriptors(paths: list[str]) -> dict[str, PeerIdentityDescriptor]:
     """The descriptors by fingerprint. Two different descriptors with one fingerprint, or a file
     that is not a descriptor, are usage errors: every envelope would be judged by a guess."""
     found: dict[str, tuple[PeerIdentityDescriptor, str]] = {}
-    for index, path in enumerate(paths):
+    for path in paths:
         for file in descriptor_files(path):
             try:
-                try:
-                    descriptor = PeerIdentityDescriptor.from_json(read_small_text(file))
-                except ValueError as failure:
-                    raise UsageError(f"{file_name(file)}: {failure}") from None
-            except UsageError as failure:
-                hint = ("; is it the archive? name the archive first or after --"
-                        if not archive_named and index == len(paths) - 1 and index > 0 else "")
-                raise UsageError(f"{failure}{hint}") from None
+                descriptor = PeerIdentityDescriptor.from_json(read_small_text(file))
+            except ValueError as failure:
+                raise UsageError(f"{file_name(file)}: {failure}") from None
             earlier = found.setdefault(descriptor.fingerprint, (descriptor, file))
             if earlier[0] != descriptor:
                 raise UsageError(f"{file_name(file)} and {file_name(earlier[1])}: two different descriptors "
@@ -194,15 +213,16 @@ def tallies(stream: IO[bytes], name: str, threads: int, work: Callable[[int, lis
 
 
 def run_verify(args: argparse.Namespace) -> int:
-    standard_input_once(args.archive or STDIN, *args.descriptors)
-    descriptors = load_descriptors(args.descriptors, archive_named=args.archive is not None)
+    paths, archive = split_archive(args.descriptors, args.archive)
+    standard_input_once(archive or STDIN, *paths)
+    descriptors = load_descriptors(paths)
     decode, encoding = DECODERS[args.signature_encoding], args.signature_encoding
 
     def work(first: int, lines: list[bytes]) -> Tally:
         return verify_lines(first, lines, descriptors, decode, encoding)
 
     counts = dict.fromkeys(OUTCOMES, 0)
-    name = args.archive or STDIN
+    name = archive or STDIN
     stream, size = open_archive(name)
     with stream, Progress(size, "B", "verifying", scale=True) as progress:
         try:
