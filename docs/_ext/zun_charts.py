@@ -6,6 +6,8 @@ time to the peer's on a logarithmic axis (below 1 we are faster), the row's targ
     ```
     ```{zun-bench-chart} headline
     ```
+    ```{zun-bench-charts}
+    ```
     ```{zun-bench-table}
     ```
     ```{zun-bench-about}
@@ -53,6 +55,20 @@ def headline(rows: list[dict]) -> list[dict]:
     return chosen
 
 
+def benchmarks(rows: list[dict]) -> list[str]:
+    """The benchmarks that have measured rows, in bench/run.py's order (any it no longer runs last),
+    so that a results file with a benchmark more gets its chart without a change to the page."""
+    order = [title for _, title, _ in bench_run.BENCHMARKS]
+    present = list(dict.fromkeys(row["benchmark"] for row in rows))
+    return [t for t in order if t in present] + [t for t in present if t not in order]
+
+
+def absent(rows: list[dict]) -> list[str]:
+    """The benchmarks of bench/run.py that the results file has no measured row of."""
+    present = {row["benchmark"] for row in rows}
+    return [f"{title} ({module})" for module, title, _ in bench_run.BENCHMARKS if title not in present]
+
+
 def state(row: dict) -> str:
     if row["target"] is None:
         return "none"
@@ -97,6 +113,19 @@ def draw(rows: list[dict], title: str, path: pathlib.Path, label) -> None:
     plt.close(figure)
 
 
+def chart(directive: SphinxDirective, which: str, chosen: list[dict], title: str, label) -> nodes.image:
+    slug = "".join(c if c.isalnum() else "-" for c in which.lower()).strip("-")
+    directory = pathlib.Path(directive.env.srcdir) / CHART_DIR
+    directory.mkdir(exist_ok=True)
+    draw(chosen, title, directory / f"bench-{slug}.svg", label)
+    return nodes.image(uri=f"/{CHART_DIR}/bench-{slug}.svg",
+                       alt=f"bar chart of the ratios of {which} against its peers", classes=["zun-chart"])
+
+
+def case_label(row):
+    return f"{row['case']} vs {row['peer_is']}"
+
+
 class ChartDirective(SphinxDirective):
     """An image of one benchmark's rows, or with `headline`, of each benchmark's first targeted row."""
     required_arguments = 1
@@ -104,8 +133,7 @@ class ChartDirective(SphinxDirective):
 
     def run(self):
         which = self.arguments[0]
-        results = load(self.env)
-        rows = measured(results)
+        rows = measured(load(self.env))
         if which == "headline":
             chosen = headline(rows)
             def label(row):
@@ -113,20 +141,21 @@ class ChartDirective(SphinxDirective):
             title = "Each benchmark's main case"
         else:
             chosen = [row for row in rows if row["benchmark"] == which]
-            def label(row):
-                return f"{row['case']} vs {row['peer_is']}"
-            title = which
+            label, title = case_label, which
         if not chosen:
             logger.warning("zun-bench-chart: no measured rows for %r in %s", which, RESULTS,
                            location=self.get_location())
             return []
-        slug = "".join(c if c.isalnum() else "-" for c in which.lower()).strip("-")
-        directory = pathlib.Path(self.env.srcdir) / CHART_DIR
-        directory.mkdir(exist_ok=True)
-        draw(chosen, title, directory / f"bench-{slug}.svg", label)
-        image = nodes.image(uri=f"/{CHART_DIR}/bench-{slug}.svg",
-                            alt=f"bar chart of the ratios of {which} against its peers", classes=["zun-chart"])
-        return [image]
+        return [chart(self, which, chosen, title, label)]
+
+
+class ChartsDirective(SphinxDirective):
+    """One chart per benchmark that the results file measured, in bench/run.py's order."""
+
+    def run(self):
+        rows = measured(load(self.env))
+        return [chart(self, which, [row for row in rows if row["benchmark"] == which], which, case_label)
+                for which in benchmarks(rows)]
 
 
 class TableDirective(SphinxDirective):
@@ -175,6 +204,10 @@ class AboutDirective(SphinxDirective):
             f"zun_protocol {results['zun_protocol']['version']}",
             f"peers: {peers}",
         ]
+        missing = absent(measured(results))
+        if missing:
+            items.append("not in this file, as it was written before they were added or without their "
+                         f"peers: {', '.join(missing)}; regenerate it to chart them")
         listing = nodes.bullet_list()
         for item in items:
             listing += nodes.list_item("", nodes.paragraph(text=item))
@@ -183,6 +216,7 @@ class AboutDirective(SphinxDirective):
 
 def setup(app):
     app.add_directive("zun-bench-chart", ChartDirective)
+    app.add_directive("zun-bench-charts", ChartsDirective)
     app.add_directive("zun-bench-table", TableDirective)
     app.add_directive("zun-bench-about", AboutDirective)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
