@@ -82,8 +82,10 @@ struct DescObjects {
 
 DescObjects& objects_of(const RecordDesc& desc) {
     // A deque keeps every entry in place while a nested description's
-    // entry is added during a walk that still uses its parent's.
-    static std::deque<DescObjects> table;
+    // entry is added during a walk that still uses its parent's. Never
+    // destroyed: the objects it points to live as long as the process, and
+    // freeing the table at exit would leave them unreachable.
+    static auto& table = *new std::deque<DescObjects>;
     DescObjects* entry = nullptr;
     for (DescObjects& candidate : table) {
         if (candidate.desc == &desc) {
@@ -113,7 +115,7 @@ PyObject* new_name(std::span<const std::string_view> names, std::size_t index) {
         const std::string_view* first;
         std::vector<PyObject*> objects;
     };
-    static std::deque<Names> table;
+    static auto& table = *new std::deque<Names>;  // never destroyed, as above
     Names* entry = nullptr;
     for (Names& candidate : table) {
         if (candidate.first == names.data()) {
