@@ -9,7 +9,7 @@
 
 The TSA is a local one made with the `openssl` command (examples/local_tsa.py). A real one is
 reached by POSTing `request.to_der()` with `Content-Type: application/timestamp-query` instead
-(README, "Anchoring with a time-stamping authority").
+(docs/howto/anchoring.md).
 """
 import base64
 import pathlib

@@ -12,7 +12,7 @@ later offline against a block header.
 
 The calendars are two local ones (examples/local_calendar.py) that mine their blocks at regtest
 difficulty. Public calendars are reached the same way, at their https:// URLs, with
-chain="mainnet" and headers from your own node (README, "Anchoring with OpenTimestamps").
+chain="mainnet" and headers from your own node (docs/howto/anchoring.md, "With OpenTimestamps").
 """
 import json
 import pathlib

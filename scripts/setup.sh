@@ -60,6 +60,10 @@ if [ "${ZUN_TEST_TOOLS:-0}" = 1 ]; then
         fi
     done
 fi
+# The documentation pass (scripts/docs.sh), part of the test command's tools: headless Chromium
+# opens the built site, with a font of known metrics for its screenshots. Both names are the same
+# on Debian 12 and 13.
+{ [ "${ZUN_TEST_TOOLS:-0}" = 1 ] || [ "${ZUN_DOCS_TOOLS:-0}" = 1 ]; } && debian_packages+=(chromium fonts-liberation)
 # The distributable wheels' static libraries (scripts/static-deps.sh): Debian's source
 # packages, unpacked by dpkg-source; libsodium's configure script is made by autoreconf.
 [ "${ZUN_WHEEL_TOOLS:-0}" = 1 ] && debian_packages+=(dpkg-dev autoconf automake libtool make perl)

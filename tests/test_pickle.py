@@ -131,7 +131,7 @@ def test_a_pickle_names_the_same_few_globals_with_every_protocol(name, tmp_path)
         loader = NamesRecorded(pickle.dumps(value, protocol))
         loader.load()
         named.add(frozenset(loader.names))
-    # getattr finds a reader on its class, as the README promises; nothing else is named.
+    # getattr finds a reader on its class, as docs/howto/pickling.md promises; nothing else is named.
     [names] = named
     assert names <= {"builtins.getattr"} | {f"zun_protocol.{cls}" for cls in zp.__all__}
 

@@ -86,7 +86,9 @@ private:
 // lock: the list only grows, at its head, by a compare-and-swap. Two threads
 // may make the same entry at once; the first added wins, and the other's is
 // destroyed at once (an entry holding Python references drops them in its
-// destructor), so each key has one entry. Kept entries are never destroyed.
+// destructor), so each key has one entry. Kept entries are never destroyed,
+// not even at exit (the list has no destructor), so what they point to
+// stays reachable as long as the process lives.
 template <class T>
 class KeptList {
 public:
