@@ -15,12 +15,6 @@
 
 namespace zun::py {
 
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kFreeThreaded = true;
-#else
-inline constexpr bool kFreeThreaded = false;
-#endif
-
 // Tells a free-threaded interpreter that importing the module must not turn
 // the lock back on; nothing to say to the other kind. Fails with the
 // interpreter's exception set.
