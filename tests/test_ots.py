@@ -356,12 +356,21 @@ def test_a_parsed_proof_takes_about_the_size_of_its_file():
                     ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
                      "fordblks", "keepcost")]
 
-    mallinfo2 = ctypes.CDLL(None).mallinfo2
-    mallinfo2.restype = Mallinfo2
+    process = ctypes.CDLL(None)
+    if hasattr(process, "__sanitizer_get_current_allocated_bytes"):
+        # AddressSanitizer replaces malloc, and glibc's own count then stays at zero.
+        counter = process.__sanitizer_get_current_allocated_bytes
+        counter.restype = ctypes.c_size_t
+        allocated = counter
+    else:
+        process.mallinfo2.restype = Mallinfo2
 
-    def allocated():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
+        def allocated():
+            info = process.mallinfo2()
+            return info.uordblks + info.hblkhd
+
+    if allocated() == 0:
+        pytest.skip("the allocator in use keeps no count of its bytes")
 
     # One-byte operations: the shape that a node per heap allocation would swell most.
     data = ots_file(DIGEST, node(*(op(APPEND, bytes([n])) + op(REVERSE) * 200 + bitcoin(1) for n in range(100))))
