@@ -54,7 +54,9 @@ dsc=$cache/sources/python${python_version}_${source_version}.dsc
 if [ ! -f "$dsc" ]; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
-    if ! apt-cache showsrc "python$python_version" 2>/dev/null | grep -qx "Version: $source_version"; then
+    # grep reads to the end: with -q it would stop at the first match, and apt-cache, killed
+    # by SIGPIPE, would fail the pipeline.
+    if ! apt-cache showsrc "python$python_version" 2>/dev/null | grep -x "Version: $source_version" >/dev/null; then
         # A file of its own: scripts/static-deps.sh keeps its own suite in another.
         $sudo tee /etc/apt/sources.list.d/zun-protocol-python-sources.sources >/dev/null <<EOF
 Types: deb-src
@@ -65,7 +67,7 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
         $sudo apt-get update -qq >&2
     fi
-    if ! apt-cache showsrc "python$python_version" 2>/dev/null | grep -qx "Version: $source_version"; then
+    if ! apt-cache showsrc "python$python_version" 2>/dev/null | grep -x "Version: $source_version" >/dev/null; then
         echo "error: Debian no longer serves python$python_version $source_version; it serves:" \
             $(apt-cache showsrc "python$python_version" | sed -n 's/^Version: //p') >&2
         echo "Pin one of those in $script." >&2
