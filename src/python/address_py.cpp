@@ -7,6 +7,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/ft.hpp"
 #include "python/pickling.hpp"
 
 namespace zun::py {
@@ -14,10 +15,11 @@ namespace {
 
 // The content hash is computed on first use and kept: hashing an address
 // then costs no more than hashing a tuple of its three strings, whose
-// hashes Python caches too.
+// hashes Python caches too. Threads that hash one address at once all
+// compute the same value, so whichever store lands is right.
 struct Self {
     ProtocolAddress address;
-    mutable Py_hash_t hash = -1;  // -1: not computed yet (never a content hash)
+    Kept<Py_hash_t> hash{-1};  // -1: not computed yet (never a content hash)
     friend bool operator==(const Self& a, const Self& b) { return a.address == b.address; }
 };
 
@@ -102,8 +104,12 @@ PyObject* address_str(PyObject* self) { return address_to_uri(self, nullptr); }
 
 Py_hash_t address_hash(PyObject* self) {
     const Self& cell = value_of<Self>(self);
-    if (cell.hash == -1) cell.hash = static_cast<Py_hash_t>(content_hash(cell.address));
-    return cell.hash;
+    Py_hash_t hash = cell.hash.load(std::memory_order_relaxed);
+    if (hash == -1) {
+        hash = static_cast<Py_hash_t>(content_hash(cell.address));
+        cell.hash.store(hash, std::memory_order_relaxed);
+    }
+    return hash;
 }
 
 PyObject* get_address_class(PyObject* self, void*) {

@@ -2,6 +2,7 @@
 #include "core/protocol/classify.hpp"
 #include "python/binder.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 
 namespace zun::py {
 namespace {
@@ -12,12 +13,10 @@ constexpr Signature kSignature{"classify_exchange()", kParams};
 // The eleven answers as Python strings, made once: the classifier returns a
 // view of one of kPairClassNames, so the answer maps straight to its string.
 PyObject* pair_class_string(std::string_view name) {
-    static PyObject* strings[kPairClassNames.size()] = {};
+    static KeptObject strings[kPairClassNames.size()];
     for (std::size_t i = 0; i < kPairClassNames.size(); ++i) {
         if (kPairClassNames[i].data() != name.data()) continue;
-        if (strings[i] == nullptr) strings[i] = check(PyUnicode_InternFromString(kPairClassNames[i].data()));
-        Py_INCREF(strings[i]);
-        return strings[i];
+        return Py_NewRef(interned(strings[i], kPairClassNames[i].data()));
     }
     return new_str(name);
 }

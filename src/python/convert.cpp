@@ -3,16 +3,15 @@
 #include "core/text/debug_quote.hpp"
 
 namespace zun::py {
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) slot = check(PyUnicode_InternFromString(text));
-    return slot;
+PyObject* interned(KeptObject& slot, const char* text) {
+    return kept_object(slot, [&] { return check(PyUnicode_InternFromString(text)); });
 }
 
 namespace {
 
 PyObject* json_function(PyObject* name) {
     // Imported at each call: the module keeps no reference to `json`.
-    static PyObject* module_name = nullptr;
+    static KeptObject module_name;
     Ref json(check(PyImport_ImportModuleLevelObject(interned(module_name, "json"), nullptr, nullptr, nullptr, 0)));
     return check(PyObject_GetAttr(json.get(), name));
 }
@@ -20,7 +19,7 @@ PyObject* json_function(PyObject* name) {
 }  // namespace
 
 std::string json_dumps(PyObject* dict) {
-    static PyObject* name = nullptr;
+    static KeptObject name;
     Ref dumps(json_function(interned(name, "dumps")));
     Ref text(check(PyObject_CallFunctionObjArgs(dumps.get(), dict, nullptr)));
     Py_ssize_t size = 0;

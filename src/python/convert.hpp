@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "python/ft.hpp"
 #include "python/guard.hpp"
 #include "python/ref.hpp"
 
@@ -32,7 +33,7 @@ inline PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 // state. The interned object carries its hash, so lookups with it skip
 // hashing; and keeping it spares the interpreter's table of interned names
 // an insertion and a deletion at every use.
-PyObject* interned(PyObject*& slot, const char* text);
+PyObject* interned(KeptObject& slot, const char* text);
 
 // The text of `json.dumps(dict)`, importing `json` afresh.
 std::string json_dumps(PyObject* dict);

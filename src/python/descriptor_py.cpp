@@ -15,6 +15,7 @@
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/ft.hpp"
 #include "python/gil.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
@@ -113,22 +114,29 @@ PyType_Spec chain_spec = {"zun_protocol.AttestationChain", sizeof(Instance<Attes
 
 // The stored key text never changes, so neither does what it decodes to:
 // the first verify decodes and checks it once and later ones reuse the
-// verdict. Nothing of this shows from Python.
+// verdict. Nothing of this shows from Python. Threads may verify with one
+// descriptor at once, with or without the interpreter lock: the one that
+// claims the verdict (unchecked -> settling) writes the key, then publishes
+// the state; a thread that finds it settling uses the key it decoded itself,
+// and nobody reads the key before the state says it is written.
 struct Self {
-    enum class KeyState : std::uint8_t { unchecked, usable, unusable };
+    enum class KeyState : std::uint8_t { unchecked, settling, usable, unusable };
 
     PeerIdentityDescriptor record;
-    mutable KeyState key_state = KeyState::unchecked;
+    Kept<KeyState> key_state{KeyState::unchecked};
     mutable VerifyingKey key{};
 
-    // Null when the key text is unusable.
-    const VerifyingKey* verifying_key() const {
-        if (key_state == KeyState::unchecked) {
-            const auto parsed = parse_verifying_key(record.public_key_b64);
-            key_state = parsed ? KeyState::usable : KeyState::unusable;
+    // Empty when the key text is unusable.
+    std::optional<VerifyingKey> verifying_key() const {
+        KeyState state = key_state.load();
+        if (state == KeyState::usable) return key;
+        if (state == KeyState::unusable) return std::nullopt;
+        const auto parsed = parse_verifying_key(record.public_key_b64);
+        if (state == KeyState::unchecked && key_state.settle(state, KeyState::settling)) {
             if (parsed) key = *parsed;
+            key_state.store(parsed ? KeyState::usable : KeyState::unusable);
         }
-        return key_state == KeyState::usable ? &key : nullptr;
+        return parsed;
     }
 
     friend bool operator==(const Self& a, const Self& b) { return a.record == b.record; }
@@ -170,13 +178,13 @@ PyObject* descriptor_verify(PyObject* self, PyObject* const* args, Py_ssize_t na
         const auto bound = bind<2>(kVerify, args, nargs, kwnames);
         const auto payload = byte_span(to_bytes(bound[0], "payload"));
         const auto signature = byte_span(to_bytes(bound[1], "signature_bytes"));
-        // The kept verdict is read and settled here, under the interpreter
-        // lock; the work without it gets a copy of the key.
-        const VerifyingKey* kept = value_of<Self>(self).verifying_key();
+        // The kept verdict is read and settled here; the work without the
+        // lock gets a copy of the key.
+        const std::optional<VerifyingKey> kept = value_of<Self>(self).verifying_key();
         VerifyOutcome outcome = VerifyOutcome::bad_public_key;
-        if (kept != nullptr && signature.size() != 64) {
+        if (kept && signature.size() != 64) {
             outcome = VerifyOutcome::bad_signature;  // refused without any curve work
-        } else if (kept != nullptr) {
+        } else if (kept) {
             // A check takes some 38 us at least, far above the 10 us or so of
             // work from which releasing the lock pays (bench/gil_handover.c);
             // fingerprint_of, at 4 us, keeps it. Both byte strings are

@@ -167,13 +167,10 @@ struct InfoPickle {
 // an absent text.
 PyObject* info_to_dict(PyObject* self, PyObject*) {
     return guarded([&] {
-        static PyObject* identifier = nullptr;
-        static PyObject* protocol_hint = nullptr;
-        static PyObject* peer_address = nullptr;
-        static PyObject* counterparty_signature = nullptr;
+        static KeptObject identifier, protocol_hint, peer_address, counterparty_signature;
         const CounterpartyInfo& info = info_of(self);
         Ref dict(check(PyDict_New()));
-        const auto set = [&](PyObject*& key, const char* name, std::optional<std::string_view> text) {
+        const auto set = [&](KeptObject& key, const char* name, std::optional<std::string_view> text) {
             PyObject* interned_key = interned(key, name);
             const Ref value(text ? new_str(*text) : new_none());
             if (PyDict_SetItem(dict.get(), interned_key, value.get()) < 0) throw PythonError{};

@@ -12,16 +12,20 @@
 namespace zun::py {
 namespace {
 
-// Calls between begin_release and end_release. Changed only with the
-// interpreter lock held (and reset in a forked child, where the threads it
-// counted do not exist).
+// Calls between begin_release and end_release (reset in a forked child,
+// where the threads it counted do not exist).
 std::atomic<int> released_calls{0};
-// Set, with the lock held, when the interpreter starts to exit: no work is
-// released after that.
+// Set when the interpreter starts to exit: no work is released after that.
+// A call counts itself in before it looks at `closing`, and the exit hook
+// sets `closing` before it reads the count, both sequentially consistent:
+// whichever comes second sees the other, so no call is released unseen,
+// without the interpreter lock as with it.
 std::atomic<bool> closing{false};
 
+// The first release registers the exit hook; one thread does it, the
+// others meanwhile keep the lock (or stay attached) for their work.
 enum class Setup : unsigned char { not_yet, running, done };
-Setup setup = Setup::not_yet;  // guarded by the interpreter lock
+std::atomic<Setup> setup{Setup::not_yet};
 
 QueueMutex& the_queue_mutex() {
     static QueueMutex mutex;
@@ -53,8 +57,8 @@ void after_fork_in_child() {
 // has taken the lock back: one that tried later would be ended from inside
 // the interpreter in the middle of our frames, which aborts the process.
 PyObject* settle_released_calls(PyObject*, PyObject*) {
-    closing.store(true, std::memory_order_relaxed);
-    while (released_calls.load(std::memory_order_relaxed) > 0) {
+    closing.store(true);
+    while (released_calls.load() > 0) {
         PyThreadState* state = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         PyEval_RestoreThread(state);
@@ -99,9 +103,14 @@ SignalCheck::SignalCheck() noexcept
     : handles_signals_(runs_signal_handlers()), next_(std::chrono::steady_clock::now() + kInterval) {}
 
 bool SignalCheck::run_handlers() noexcept {
+    // Only when the work runs without the interpreter: otherwise no thread
+    // that holds the interpreter can be waiting for the lock.
+    std::unique_lock<QueueMutex>* const unlocked = released_ != nullptr ? unlocked_ : nullptr;
+    if (unlocked != nullptr) unlocked->unlock();
     if (released_ != nullptr) PyEval_RestoreThread(released_);
     raised_ = PyErr_CheckSignals() < 0;
     if (released_ != nullptr) released_ = PyEval_SaveThread();
+    if (unlocked != nullptr) unlocked->lock();
     return raised_;
 }
 
@@ -110,23 +119,26 @@ void raise_pending_signals() {
 }
 
 bool begin_release() noexcept {
-    if (setup != Setup::done) {
+    if (setup.load(std::memory_order_acquire) != Setup::done) {
         // The import may let another thread in here meanwhile; it keeps the lock.
-        if (setup == Setup::running || closing.load(std::memory_order_relaxed)) return false;
-        setup = Setup::running;
+        Setup expected = Setup::not_yet;
+        if (closing.load() || !setup.compare_exchange_strong(expected, Setup::running)) return false;
         if (!register_exit_hook()) {
-            setup = Setup::not_yet;
+            setup.store(Setup::not_yet);
             return false;
         }
         pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-        setup = Setup::done;
+        setup.store(Setup::done, std::memory_order_release);
     }
-    if (closing.load(std::memory_order_relaxed)) return false;
-    released_calls.fetch_add(1, std::memory_order_relaxed);
+    released_calls.fetch_add(1);
+    if (closing.load()) {
+        released_calls.fetch_sub(1);
+        return false;
+    }
     return true;
 }
 
-void end_release() noexcept { released_calls.fetch_sub(1, std::memory_order_relaxed); }
+void end_release() noexcept { released_calls.fetch_sub(1); }
 
 void QueueMutex::lock() noexcept {
     const std::thread::id self = std::this_thread::get_id();

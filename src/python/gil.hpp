@@ -6,47 +6,106 @@
 // proofs of 16 KiB or more. Releasing changes no
 // result, message or file; it only lets other threads run.
 //
-// What relies on the interpreter lock, and what does not:
+// The rule for both builds. With the interpreter lock (the abi3 build), a
+// thread that holds it is the only one touching Python objects; a
+// free-threaded interpreter (ft.hpp) runs every thread at once, and
+// without_gil then only detaches the thread from the interpreter, so that a
+// pause of every thread (the garbage collector's, a fork's) need not wait
+// for the work. So nothing below may rely on the lock for exclusion: what
+// the lock alone used to guard has its own guard now, the same in both
+// builds.
 //
-// Guarded by the lock (touched only between conversions, never inside work
-// given to without_gil):
-//   - every PyObject: arguments, results, the cached module, the class
-//     objects, PanicException, the interned names of convert.cpp, the pair
-//     class strings of classify_py.cpp, the datetime names of instant_py.cpp;
-//   - a descriptor's kept verdict on its key text (descriptor_py.cpp): it is
-//     settled before the lock is released and the work gets a copy of the
-//     32 key bytes;
-//   - a ProtocolAddress object's kept hash (address_py.cpp);
-//   - the bookkeeping of this file (how many calls are out, whether the
-//     process is closing), apart from the reset after fork.
+// Never touched inside work given to without_gil:
+//   - any PyObject or reference count: arguments are converted before the
+//     work and results built after it, and the references that keep the
+//     arguments alive meanwhile are taken before and dropped after. No
+//     native thread of the module's own exists.
 //
-// Safe without the lock:
-//   - the records inside instances (SoftwareIdentity, PeerIdentityDescriptor,
-//     SignedEnvelope, the queue's path, TimestampRequest, TimestampToken,
-//     TsaAnchor with its certificates, OtsProof, OtsRequest, OtsAnchor):
-//     immutable after construction, and
-//     their objects are kept alive by the work's own references;
+// Made once and kept for the process, published atomically (kept_object in
+// ft.hpp): two threads may make one at once, the first stored wins and the
+// others drop theirs; no lock is held while one is made, so that nothing
+// waits on a thread that waits for the interpreter:
+//   - PanicException, the interned names of convert.cpp (json), of
+//     instant_py.cpp (datetime) and of CounterpartyInfo.to_dict, the pair
+//     class strings of classify_py.cpp, collections.abc.Mapping
+//     (ots_py.cpp), the class-bound readers and rebuilders that pickles name
+//     (ClassBound, pickling.hpp), and the enumeration names of the dict
+//     forms (record_dict.cpp).
+//
+// Built whole, then published by a compare-and-swap on a list that only
+// grows (KeptList in ft.hpp), found without any lock:
+//   - the dict forms' objects of each record description (record_dict.cpp):
+//     its interned keys and its members' offsets, then each shape dict,
+//     which nothing changes once it is published (new dicts are copies).
+//
+// Written once, while the module is imported (the import system runs one
+// import of the module at a time), and only read after it is published:
+//   - the class objects, the cached module and its interpreter's id
+//     (module.cpp).
+//
+// Settled on first use inside one object, by whichever thread uses it first
+// (Kept in ft.hpp, atomic):
+//   - a ProtocolAddress object's kept hash: every thread computes the same
+//     value, and any store of it is right;
+//   - a descriptor's kept verdict on its key text (descriptor_py.cpp): one
+//     thread claims it and writes the key, then publishes the state; the
+//     key is read only once the state says it is written, and the work
+//     without the lock gets a copy of its 32 bytes.
+//
+// Shared mutable objects, each behind a mutex of its own, which is taken
+// either without the lock or for pure C++ steps that never wait on the
+// interpreter (so a thread blocked on it never stalls a pause of every
+// thread for longer than those steps):
+//   - a MerkleTree (merkle_py.cpp): appends, extends and every read take the
+//     tree's mutex; a thread that finds it held waits without the lock;
+//   - MockAnchor's memory of roots (core/anchor): map look-ups of about a
+//     microsecond, under its own mutex, keeping the lock;
+//   - the queue directory and whatever the storage layer keeps: queue
+//     operations take one process-wide lock (QueueMutex) without the
+//     interpreter lock, so that, as before, no two of them overlap within
+//     the process; list() lets go of it while its SignalCheck runs the
+//     signal handlers, since a thread that holds the interpreter and forks
+//     waits for it in the fork handler;
+//   - the recently read certificate inputs of timestamp/trust.cpp, under
+//     their own mutex (held across fork, as the queue's is) and shared by
+//     OpenSSL's reference counts.
+//
+// Containers other threads may change while we read them:
+//   - a list given to MerkleTree (its leaves, hashes or envelopes), and the
+//     lists inside a dict given to from_dict, are read one new reference at
+//     a time against their current length (list_item in ft.hpp); every
+//     other iterable through its iterator, which gives new references.
+//     Tuples, `bytes` and `str` never change.
+//   - a dict given to from_dict is walked under its own lock (ObjectLock in
+//     ft.hpp), each key and value held as a new reference at once;
+//   - the calendar answers given to OtsAnchor come from the new list that
+//     PyMapping_Items makes for the call; headers are looked up one by one,
+//     each value held;
+//   - a constructor's keyword dictionary is the call's own (the interpreter
+//     builds it for the call), so its borrowed values stay alive.
+//
+// Immutable after construction, so safe anywhere:
+//   - the records inside instances (SoftwareIdentity, PeerIdentityDescriptor
+//     apart from its verdict, SignedEnvelope, the queue's path,
+//     TimestampRequest, TimestampToken, TsaAnchor with its certificates,
+//     OtsProof, OtsRequest, OtsAnchor), kept alive during the work by the
+//     call's own references;
+//   - the bytes of `bytes` and `str` arguments;
 //   - the certificates a verification reads: each call parses the token
-//     afresh (verifying records the signer in the parsed SignerInfo), and
-//     the recently read certificate inputs of timestamp/trust.cpp are kept
-//     under their own mutex (held across fork, as the queue's is) and
-//     shared by OpenSSL's reference counts;
-//   - the bytes of `bytes` and `str` arguments: immutable, kept alive the
-//     same way;
+//     afresh (verifying records the signer in the parsed SignerInfo);
 //   - libsodium (initialised once under a function-local static) and
 //     OpenSSL's EVP calls (each call has its own context; error queues are
 //     per thread); the digests of ots/digests.cpp, fetched once under
 //     function-local statics;
 //   - the lazily built table of json_number.cpp (a function-local static,
-//     whose construction C++ serialises); the Unicode tables are constant
-//     data;
+//     whose construction C++ serialises and which calls no Python); the
+//     Unicode tables are constant data;
 //   - the temporary-name counter and per-thread tags of replace_file.cpp
-//     (atomic and thread_local);
-//   - the queue directory, and whatever state the storage layer keeps: queue
-//     operations take one process-wide mutex while the lock is released, so
-//     that, as before, no two of them overlap within the process;
-//   - MockAnchor's memory of roots, guarded by its own mutex. Its operations
-//     are map look-ups of about a microsecond and keep the lock.
+//     (atomic and thread_local).
+//
+// The bookkeeping of this file (how many calls are out, whether the process
+// is closing, whether the exit hook is registered) is atomic, ordered so
+// that the exit hook sees every call it must wait for.
 #pragma once
 
 #include <Python.h>
@@ -90,6 +149,25 @@ std::invoke_result_t<Work&> without_gil(Work&& work) {
     return work();
 }
 
+// The lock of the queue operations. Recursive, because list()'s SignalCheck
+// runs Python code (signal handlers, and from 3.12 on the garbage
+// collector's finalisers) while it holds it when the work keeps the
+// interpreter lock (begin_release refused), and that code may use a queue
+// in turn, which then runs within the list(). Not std::recursive_mutex: a
+// forked child must be able to let go of the one its forking thread took,
+// and a recursive pthread mutex refuses that to a thread of another id,
+// which the child's is.
+class QueueMutex {
+public:
+    void lock() noexcept;
+    void unlock() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    unsigned depth_ = 0;  // changed by the owner only
+};
+
 // Long work without the lock asks one of these between its steps (each a
 // few milliseconds at most) whether to stop. Signal handlers run only with
 // the lock held, so Ctrl-C would otherwise wait for the end of the work: at
@@ -116,6 +194,12 @@ public:
     }
     bool raised() const noexcept { return raised_; }
 
+    // Lets go of `lock` (held by the work) while the handlers run, and takes
+    // it again after. Taking the interpreter back while holding it could
+    // wait for ever: a thread that holds the interpreter and forks waits in
+    // its fork handler for the queue's lock (gil.cpp).
+    void unlock_while_handling(std::unique_lock<QueueMutex>& lock) noexcept { unlocked_ = &lock; }
+
     // Called with the lock held, where the work begins.
     SignalCheck() noexcept;
     SignalCheck(const SignalCheck&) = delete;
@@ -128,6 +212,7 @@ private:
     bool run_handlers() noexcept;
 
     PyThreadState* released_ = nullptr;  // null while the work keeps the lock
+    std::unique_lock<QueueMutex>* unlocked_ = nullptr;
     bool handles_signals_;
     bool raised_ = false;
     std::chrono::steady_clock::time_point next_;
@@ -161,24 +246,6 @@ std::invoke_result_t<Work&, SignalCheck&> without_gil_until_signal(Work&& work) 
 // For long work that holds the lock between its steps: runs the signal
 // handlers, and throws PythonError when one raised.
 void raise_pending_signals();
-
-// The lock of the queue operations. Recursive, because list()'s SignalCheck
-// runs Python code (signal handlers, and from 3.12 on the garbage
-// collector's finalisers) while it holds it, and that code may use a queue
-// in turn, which then runs within the list(). Not std::recursive_mutex: a
-// forked child must be able to let go of the one its forking thread took,
-// and a recursive pthread mutex refuses that to a thread of another id,
-// which the child's is.
-class QueueMutex {
-public:
-    void lock() noexcept;
-    void unlock() noexcept;
-
-private:
-    std::mutex mutex_;
-    std::atomic<std::thread::id> owner_{};
-    unsigned depth_ = 0;  // changed by the owner only
-};
 
 // Serialises the queue operations of the process; taken only with the
 // interpreter lock released, so that a thread waiting for it never holds

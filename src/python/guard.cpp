@@ -1,5 +1,7 @@
 #include "python/guard.hpp"
 
+#include "python/ft.hpp"
+
 namespace zun::py {
 namespace {
 
@@ -10,14 +12,18 @@ constexpr const char* kPanicDoc =
 
 constexpr const char* kGenericPanic = "the extension failed an internal invariant without a message";
 
-// Created on first use and kept for the life of the process; callers hold
-// the interpreter lock, which serialises the creation.
-PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("zun_protocol.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+// Created on first use and kept for the life of the process. Null when it
+// cannot be created, with the creation's own error pending.
+PyObject* panic_type() noexcept {
+    static KeptObject type;
+    try {
+        return kept_object(type, [] {
+            return check(PyErr_NewExceptionWithDoc("zun_protocol.PanicException", kPanicDoc, PyExc_BaseException,
+                                                   nullptr));
+        });
+    } catch (const PythonError&) {
+        return nullptr;
     }
-    return type;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "python/instant_py.hpp"
 
 #include "core/time/instant.hpp"
+#include "python/convert.hpp"
 #include "python/guard.hpp"
 #include "python/ref.hpp"
 
@@ -11,20 +12,14 @@ constexpr const char* kLeapSecondWarning = "ignored leap-second, `datetime` does
 
 // Attribute and module names, interned once: constants, not state.
 struct Names {
-    PyObject* datetime = nullptr;
-    PyObject* timezone = nullptr;
-    PyObject* utc = nullptr;
+    PyObject* datetime;
+    PyObject* timezone;
+    PyObject* utc;
 };
 
-const Names& names() {
-    static Names cached;
-    if (cached.utc == nullptr) {
-        Ref datetime(check(PyUnicode_InternFromString("datetime")));
-        Ref timezone(check(PyUnicode_InternFromString("timezone")));
-        Ref utc(check(PyUnicode_InternFromString("utc")));
-        cached = {datetime.release(), timezone.release(), utc.release()};
-    }
-    return cached;
+Names names() {
+    static KeptObject datetime, timezone, utc;
+    return {interned(datetime, "datetime"), interned(timezone, "timezone"), interned(utc, "utc")};
 }
 
 // The limited API has no datetime C API, so the objects are built by
@@ -45,7 +40,7 @@ void put(PyObject* tuple, Py_ssize_t index, PyObject* item) {
 
 PyObject* new_datetime(const Instant& instant) {
     const CivilDateTime civil = to_civil(instant);
-    const Names& n = names();
+    const Names n = names();
     Ref module = datetime_module(n);
     Ref datetime_class(check(PyObject_GetAttr(module.get(), n.datetime)));
     Ref timezone(check(PyObject_GetAttr(module.get(), n.timezone)));

@@ -18,6 +18,7 @@
 #include "python/binder.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/ft.hpp"
 #include "python/gil.hpp"
 #include "python/pickling.hpp"
 #include "python/record_forms.hpp"
@@ -184,15 +185,21 @@ public:
             return item;
         }
         // A list may change between chunks, which are hashed without the
-        // interpreter lock: its length is read each time, as its iterator does.
+        // interpreter lock, and at any moment without one at all: each item
+        // is taken as a new reference against its current length, as its
+        // iterator does.
         PyObject* sequence = sequence_.get();
-        const bool list = PyList_CheckExact(sequence);
-        const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
-        if (index_ >= size) return Ref();
-        auto at = [&](Py_ssize_t i) { return list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i); };
         constexpr Py_ssize_t kAhead = 8;
-        if (index_ + kAhead < size) __builtin_prefetch(at(index_ + kAhead));
-        return Ref::borrow(at(index_++));
+        if (PyList_CheckExact(sequence)) {
+            prefetch_list_item(sequence, index_ + kAhead);
+            Ref item = list_item(sequence, index_);
+            if (item) ++index_;
+            return item;
+        }
+        const Py_ssize_t size = PyTuple_Size(sequence);
+        if (index_ >= size) return Ref();
+        if (index_ + kAhead < size) __builtin_prefetch(PyTuple_GetItem(sequence, index_ + kAhead));
+        return Ref::borrow(PyTuple_GetItem(sequence, index_++));
     }
 
 private:

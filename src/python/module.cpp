@@ -6,6 +6,7 @@
 
 #include "core/crypto/libcrypto.hpp"
 #include "python/classes.hpp"
+#include "python/ft.hpp"
 #include "python/guard.hpp"
 #include "python/ref.hpp"
 
@@ -86,6 +87,7 @@ void publish_function(PyObject* module, PyMethodDef& def) {
 
 PyObject* create_module() {
     Ref module(check(PyModule_Create(&module_def)));
+    declare_free_threading(module.get());
     Ref version(check(PyUnicode_FromString("0.1.0")));
     publish(module.get(), "__version__", version.get());
     for (ClassDef* def : kPublishedClasses) {

@@ -77,11 +77,11 @@ ots::Chain to_chain(PyObject* obj, const char* param) {
 // A collections.abc.Mapping (a dict, or any other mapping type).
 void check_mapping(PyObject* obj, const char* param) {
     if (PyDict_Check(obj)) return;
-    static PyObject* mapping = nullptr;
-    if (mapping == nullptr) {
+    static KeptObject kept;
+    PyObject* mapping = kept_object(kept, [] {
         Ref abc(check(PyImport_ImportModule("collections.abc")));
-        mapping = check(PyObject_GetAttrString(abc.get(), "Mapping"));
-    }
+        return check(PyObject_GetAttrString(abc.get(), "Mapping"));
+    });
     const int answer = PyObject_IsInstance(obj, mapping);
     if (answer < 0) throw PythonError{};
     if (answer == 1) return;

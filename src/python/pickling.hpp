@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "python/classes.hpp"
+#include "python/ft.hpp"
 #include "python/guard.hpp"
 #include "python/instance.hpp"
 #include "python/record_forms.hpp"
@@ -46,13 +47,14 @@ public:
     ClassBound(const char* name, PyCFunction function) : def_{name, function, kFastKeywords, nullptr} {}
 
     PyObject* get(PyTypeObject* type) {
-        if (bound_ == nullptr) bound_ = check(PyCFunction_NewEx(&def_, reinterpret_cast<PyObject*>(type), nullptr));
-        return bound_;
+        return kept_object(bound_, [&] {
+            return check(PyCFunction_NewEx(&def_, reinterpret_cast<PyObject*>(type), nullptr));
+        });
     }
 
 private:
     PyMethodDef def_;
-    PyObject* bound_ = nullptr;
+    KeptObject bound_{nullptr};
 };
 
 inline PyObject* same_object(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }

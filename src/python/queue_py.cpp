@@ -86,11 +86,14 @@ std::optional<QueueError> queue_operation(Work&& work) {
 }
 
 // The same for list(), which may read for seconds: Ctrl-C stops it between
-// two items, and it raises KeyboardInterrupt having returned nothing.
+// two items, and it raises KeyboardInterrupt having returned nothing. While
+// the signal handlers run, other queue operations may come between two
+// items, as another process's may at any time.
 template <class Work>
 std::optional<QueueError> interruptible_queue_operation(Work&& work) {
     return without_gil_until_signal([&](SignalCheck& check) {
-        const std::lock_guard lock(queue_mutex());
+        std::unique_lock lock(queue_mutex());
+        check.unlock_while_handling(lock);
         return work(check);
     });
 }

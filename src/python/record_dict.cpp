@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +16,7 @@
 #include "core/text/hex.hpp"
 #include "core/time/instant.hpp"
 #include "python/convert.hpp"
+#include "python/ft.hpp"
 #include "python/guard.hpp"
 #include "python/ref.hpp"
 
@@ -30,7 +31,10 @@ using Hash = std::array<std::uint8_t, 32>;
 // ---- keys and shapes ----
 
 // The Python objects of one description, made on first use and kept for the
-// process: constants, as the module's other interned names are.
+// process: constants, as the module's other interned names are. Threads
+// may meet a description first at the same time, with or without the
+// interpreter lock: an entry is built whole before it is published
+// (KeptList), and a shape dict is never changed once published.
 //  - Its keys, interned. Dicts written with literal keys (which the
 //    compiler interns) hold the same objects, so reading them compares
 //    pointers.
@@ -44,68 +48,61 @@ using Hash = std::array<std::uint8_t, 32>;
 //    than through the description's accessor: one indirect call per field,
 //    each to another function, costs the processor a mispredicted branch
 //    every time.
+struct Shape {
+    json::SeenFields fields;
+    PyObject* dict;
+    ~Shape() { Py_XDECREF(dict); }  // only a shape that another thread made first
+};
+
 struct DescObjects {
-    const RecordDesc* desc = nullptr;
-    bool complete = false;
-    bool placed = false;
+    const RecordDesc* desc;
     std::array<PyObject*, json::kMaxFields> key{};
     std::array<std::ptrdiff_t, json::kMaxFields> offset{};
-    std::vector<std::pair<json::SeenFields, PyObject*>> shapes;
+    KeptList<Shape> shapes;
 
-    void* member(void* record, std::size_t k) {
-        if (!placed) {
-            for (std::size_t i = 0; i < desc->fields.size(); ++i) {
-                offset[i] = static_cast<char*>(desc->fields[i].member(record)) - static_cast<char*>(record);
-            }
-            placed = true;
-        }
-        return static_cast<char*>(record) + offset[k];
-    }
-    const void* member(const void* record, std::size_t k) {
+    // `record` is any record of the description.
+    DescObjects(const RecordDesc& description, const void* record) : desc(&description) {
         // The accessor only computes an address.
-        return member(const_cast<void*>(record), k);
+        void* any = const_cast<void*>(record);
+        std::array<Ref, json::kMaxFields> made;
+        for (std::size_t k = 0; k < desc->fields.size(); ++k) {
+            offset[k] = static_cast<char*>(desc->fields[k].member(any)) - static_cast<char*>(any);
+            const std::string_view text = desc->fields[k].key;
+            PyObject* name = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            PyUnicode_InternInPlace(&name);
+            made[k] = Ref(name);
+        }
+        for (std::size_t k = 0; k < desc->fields.size(); ++k) key[k] = made[k].release();
+    }
+    ~DescObjects() {  // only an entry that another thread made first
+        for (PyObject* made : key) Py_XDECREF(made);
+    }
+    DescObjects(const DescObjects&) = delete;
+    DescObjects& operator=(const DescObjects&) = delete;
+
+    void* member(void* record, std::size_t k) const { return static_cast<char*>(record) + offset[k]; }
+    const void* member(const void* record, std::size_t k) const {
+        return static_cast<const char*>(record) + offset[k];
     }
 
     PyObject* shape(json::SeenFields written) {
-        for (const auto& [fields, dict] : shapes) {
-            if (fields == written) return dict;
-        }
-        Ref dict(check(PyDict_New()));
-        for (std::size_t k = 0; k < desc->fields.size(); ++k) {
-            if ((written & (json::SeenFields{1} << k)) == 0) continue;
-            if (PyDict_SetItem(dict.get(), key[k], Py_None) < 0) throw PythonError{};
-        }
-        shapes.reserve(shapes.size() + 1);
-        return shapes.emplace_back(written, dict.release()).second;
+        auto make = [&] {
+            Ref dict(check(PyDict_New()));
+            for (std::size_t k = 0; k < desc->fields.size(); ++k) {
+                if ((written & (json::SeenFields{1} << k)) == 0) continue;
+                if (PyDict_SetItem(dict.get(), key[k], Py_None) < 0) throw PythonError{};
+            }
+            return Shape{written, dict.release()};
+        };
+        return shapes.find_or_add([&](const Shape& shape) { return shape.fields == written; }, make).dict;
     }
 };
 
-DescObjects& objects_of(const RecordDesc& desc) {
-    // A deque keeps every entry in place while a nested description's
-    // entry is added during a walk that still uses its parent's. Never
-    // destroyed: the objects it points to live as long as the process, and
-    // freeing the table at exit would leave them unreachable.
-    static auto& table = *new std::deque<DescObjects>;
-    DescObjects* entry = nullptr;
-    for (DescObjects& candidate : table) {
-        if (candidate.desc == &desc) {
-            entry = &candidate;
-            break;
-        }
-    }
-    if (entry == nullptr) entry = &table.emplace_back(DescObjects{&desc});
-    if (!entry->complete) {
-        // A failure leaves the keys made so far in place for the next call.
-        for (std::size_t k = 0; k < desc.fields.size(); ++k) {
-            if (entry->key[k] != nullptr) continue;
-            const std::string_view text = desc.fields[k].key;
-            PyObject* key = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            PyUnicode_InternInPlace(&key);
-            entry->key[k] = key;
-        }
-        entry->complete = true;
-    }
-    return *entry;
+// The objects of `desc`, whose records `record` is one of.
+DescObjects& objects_of(const RecordDesc& desc, const void* record) {
+    static KeptList<DescObjects> table;
+    return table.find_or_add([&](const DescObjects& entry) { return entry.desc == &desc; },
+                             [&] { return DescObjects(desc, record); });
 }
 
 // The names of an enumeration as interned str objects, made on first use
@@ -113,27 +110,17 @@ DescObjects& objects_of(const RecordDesc& desc) {
 PyObject* new_name(std::span<const std::string_view> names, std::size_t index) {
     struct Names {
         const std::string_view* first;
-        std::vector<PyObject*> objects;
+        std::unique_ptr<KeptObject[]> objects;
     };
-    static auto& table = *new std::deque<Names>;  // never destroyed, as above
-    Names* entry = nullptr;
-    for (Names& candidate : table) {
-        if (candidate.first == names.data()) {
-            entry = &candidate;
-            break;
-        }
-    }
-    if (entry == nullptr) {
-        entry = &table.emplace_back(Names{names.data(), std::vector<PyObject*>(names.size(), nullptr)});
-    }
-    PyObject*& name = entry->objects[index];
-    if (name == nullptr) {
+    static KeptList<Names> table;
+    Names& entry = table.find_or_add([&](const Names& candidate) { return candidate.first == names.data(); },
+                                     [&] { return Names{names.data(), std::make_unique<KeptObject[]>(names.size())}; });
+    return Py_NewRef(kept_object(entry.objects[index], [&] {
         const std::string_view text = names[index];
         PyObject* made = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyUnicode_InternInPlace(&made);
-        name = made;
-    }
-    return Py_NewRef(name);
+        return made;
+    }));
 }
 
 // ---- records to dicts ----
@@ -198,24 +185,23 @@ std::optional<std::string_view> exact_text(PyObject* obj) {
 // reader's limit, which holds for the values of unknown keys as well.
 bool within_nesting(int level) { return level <= json::kMaxNesting; }
 
-// Each item of an exact list at `level`, each item held while it is read.
+// Each item of an exact list at `level`, each item held while it is read
+// (another thread may change the list meanwhile).
 template <class ReadOne>
 bool read_list(PyObject* list, int level, ReadOne read_one) {
     if (!PyList_CheckExact(list) || !within_nesting(level)) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-        const Ref item = Ref::borrow(PyList_GetItem(list, i));
-        if (!item) {
-            PyErr_Clear();
-            return false;
-        }
+    for (Py_ssize_t i = 0;; ++i) {
+        const Ref item = list_item(list, i);
+        if (!item) return true;
         if (!read_one(item.get())) return false;
     }
-    return true;
 }
 
-// Each member of an exact dict, key and value held while they are read.
+// Each member of an exact dict, key and value held while they are read,
+// under the dict's own lock where there is no interpreter lock.
 template <class ReadOne>
 bool read_members(PyObject* dict, ReadOne read_one) {
+    const ObjectLock lock(dict);
     Py_ssize_t position = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
@@ -337,7 +323,7 @@ bool read_field(const FieldDesc& field, PyObject* value, void* slot, int level) 
 
 bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level) {
     if (!PyDict_CheckExact(dict) || !within_nesting(level)) return false;
-    DescObjects& objects = objects_of(desc);
+    DescObjects& objects = objects_of(desc, out);
     PyObject* const* keys = objects.key.data();
     json::SeenFields seen = 0;
     std::size_t hint = 0;
@@ -361,7 +347,7 @@ bool read_record(PyObject* dict, const RecordDesc& desc, void* out, int level) {
 }  // namespace
 
 PyObject* new_record_dict(const RecordDesc& desc, const void* record) {
-    DescObjects& objects = objects_of(desc);
+    DescObjects& objects = objects_of(desc, record);
     // Left uninitialised: filling all of it would cost more than the fields do.
     std::array<const void*, json::kMaxFields> values;
     json::SeenFields written = 0;
