@@ -46,6 +46,7 @@ def fetch(url, body=None):
             return answer.read()
     except urllib.error.HTTPError as failure:
         if failure.code == 404:
+            failure.close()  # the answer's body, which the error holds open
             return None
         raise
 

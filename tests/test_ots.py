@@ -324,8 +324,9 @@ def test_the_whole_road_through_local_calendars():
         waiting = anchor.pending(receipt)
         assert sorted(calendar for calendar, _ in waiting) == sorted(anchor.calendars)
         assert anchor.verify(receipt).detail == f"pending at 2 calendars: {waiting[0][0]}, {waiting[1][0]}"
-        with pytest.raises(urllib.error.HTTPError, match="404"):
+        with pytest.raises(urllib.error.HTTPError, match="404") as not_yet:
             exchange(waiting[0][1])
+        not_yet.value.close()
         height = first.confirm()
         upgrade = next(url for calendar, url in waiting if calendar == first.url)
         upgraded = anchor.upgrade(receipt, {first.url: exchange(upgrade)})
