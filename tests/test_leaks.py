@@ -53,10 +53,10 @@ def test_no_growth(name, work):
         tracemalloc.stop()
     # A leak grows both halves alike; memory the interpreter takes once (a free list, a block of
     # a pickler's memo) grows one of them. One small object kept per call, 16 bytes or more, is
-    # several times the limit.
+    # more than twice the limit.
     grown, rss_grown = min(traced), min(resident)
-    assert grown < 32 * 1024 * rounds // 20000, f"{name}: traced memory grew by {traced} bytes"
-    assert rss_grown < 2 * 1024 * rounds // 20000, f"{name}: resident size grew by {resident} KiB"
+    assert grown < 64 * 1024 * rounds // 20000, f"{name}: traced memory grew by {traced} bytes"
+    assert rss_grown < 4 * 1024 * rounds // 20000, f"{name}: resident size grew by {resident} KiB"
 
 
 # From 3.12 on these are immortal and their counts never move; the module built by
