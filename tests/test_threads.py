@@ -90,6 +90,27 @@ def test_a_sleeping_thread_wakes_on_time_during_large_calls(big_calls, call):
     assert median_lateness(big_calls[call]) < 0.005
 
 
+def run_threads(work, threads, on_failure=None):
+    """Runs work(index) on `threads` threads at once and fails with every thread's traceback;
+    on_failure(index) lets the others know that thread `index` has stopped."""
+    errors = []
+
+    def guarded(index):
+        try:
+            work(index)
+        except BaseException:  # reported below, with the thread that raised it
+            errors.append((index, traceback.format_exc()))
+            if on_failure is not None:
+                on_failure(index)
+
+    workers = [threading.Thread(target=guarded, args=(i,)) for i in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert not errors, "\n".join(f"thread {index}: {trace}" for index, trace in errors)
+
+
 def test_threads_sharing_every_object_get_every_result_right(tmp_path):
     identity = zp.SoftwareIdentity.from_seed(SEED)
     # Parsed, so that its key text is first decoded by racing verifications.
@@ -98,7 +119,7 @@ def test_threads_sharing_every_object_get_every_result_right(tmp_path):
     signatures = [identity.sign(p) for p in payloads]
     queue, anchor = zp.EnvelopeQueue(str(tmp_path / "q")), zp.MockAnchor("stress")
     shared_root, threads, seconds = bytes(32), 8, 1.5
-    start, errors, rounds, shared_receipts = threading.Barrier(threads), [], [0] * threads, []
+    start, rounds, shared_receipts = threading.Barrier(threads), [0] * threads, []
 
     def work(index):
         start.wait()
@@ -125,24 +146,12 @@ def test_threads_sharing_every_object_get_every_result_right(tmp_path):
             n += 1
         rounds[index] = n
 
-    def guarded(index):
-        try:
-            work(index)
-        except BaseException:  # reported below, with the thread that raised it
-            errors.append((index, traceback.format_exc()))
-            inboxes[(index + 1) % threads].put(None)  # so that the next thread does not wait for ever
-
     switch = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        workers = [threading.Thread(target=guarded, args=(i,)) for i in range(threads)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
+        run_threads(work, threads)
     finally:
         sys.setswitchinterval(switch)
-    assert errors == []
     assert min(rounds) > 0 and len(shared_receipts) == 1
     assert queue.list() == []
 
@@ -332,7 +341,7 @@ def stress(tmp_path, seconds, threads=8):
     pool = [b"pool-%d" % i for i in range(64)]
     pool_hashes = {zp.merkle_leaf_hash(leaf) for leaf in pool}
     shared, expected = dict(ENVELOPE), zp.SignedEnvelope.from_dict(ENVELOPE)
-    made, received, appended, seen_roots, shared_receipts, errors = [], [], [], [], [], []
+    made, received, appended, seen_roots, shared_receipts = [], [], [], [], []
     start, deadline = threading.Barrier(threads), time.monotonic() + seconds
 
     def take(item):
@@ -385,19 +394,7 @@ def stress(tmp_path, seconds, threads=8):
             return
         outbox.put(None)
 
-    def guarded(index):
-        try:
-            work(index)
-        except BaseException:  # reported below, with the thread that raised it
-            errors.append((index, traceback.format_exc()))
-            inboxes[(index + 1) % threads].put(None)  # so that the next thread does not wait for ever
-
-    workers = [threading.Thread(target=guarded, args=(i,)) for i in range(threads)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    assert not errors, "\n".join(f"thread {index}: {trace}" for index, trace in errors)
+    run_threads(work, threads, on_failure=lambda index: inboxes[(index + 1) % threads].put(None))
     # Nothing lost, nothing twice: every envelope made was received once, and every append
     # got an index of its own.
     assert sorted(received) == sorted(made) and len(set(made)) == len(made)
