@@ -76,13 +76,21 @@ for define in "${defines[@]}"; do settings+=(--config-settings=cmake.define."$de
 env "${environment[@]}" python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
     -w "$raw" "${settings[@]}" . >&2
 
-mkdir -p dist
-rm -f dist/zun_protocol-*-"$abi"-*_"$target".whl
-if ! python -m auditwheel repair -w dist "$raw"/zun_protocol-*.whl >"build/auditwheel-$build_tag-$target.log" 2>&1; then
+# Repaired beside dist/ and then renamed into it: a pass that took the wheel earlier may still be
+# installing it, which a file removed or half written would break.
+repaired=build/wheel-repaired-$build_tag-$target
+rm -rf "$repaired"
+if ! python -m auditwheel repair -w "$repaired" "$raw"/zun_protocol-*.whl >"build/auditwheel-$build_tag-$target.log" 2>&1; then
     cat "build/auditwheel-$build_tag-$target.log" >&2
     exit 1
 fi
-wheel=$(ls dist/zun_protocol-*-"$abi"-*_"$target".whl)
+made=$(ls "$repaired"/zun_protocol-*.whl)
+mkdir -p dist
+for old in dist/zun_protocol-*-"$abi"-*_"$target".whl; do
+    [ "$old" = "dist/$(basename "$made")" ] || rm -f "$old"
+done
+mv -f "$made" dist/
+wheel=dist/$(basename "$made")
 # Everything is linked in: a library auditwheel had to copy beside the module means the
 # static link did not happen.
 if python -m zipfile -l "$wheel" | grep -q '\.libs/'; then
