@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and installs the module, then runs every test: the passes below, two at a time (the
-# machine has two cores and most passes keep one busy), each taken in this order by whichever
-# of the two is free, longest first so that neither ends long after the other:
+# Builds and installs the module, then runs every test: the passes below, two at a time (CI's
+# machine has two cores, and most passes keep one busy), each taken in this order by whichever
+# worker is free, the longest first so that neither worker ends long after the other:
 #   the aarch64 wheel's pass under emulation (scripts/cross-test.sh), the x86_64 wheel's pass
 #   under CPython 3.14 and 3.15 (scripts/newest-python.sh), the Python suite under CPython 3.10
 #   and 3.13 with wheels built by the other one (scripts/cross-python.sh), the main run (the
@@ -11,8 +11,8 @@
 #   (scripts/asan_module.sh), the memcheck pass (scripts/memcheck.sh), the fuzz pass
 #   (scripts/fuzz.sh), the documentation site built and opened in headless Chromium
 #   (scripts/docs.sh), and the thread tests under ThreadSanitizer (scripts/tsan_threads.sh).
-# Each pass's output goes to build/passes/NAME.log and is printed when it ends. Every pass runs
-# whatever fails; the run fails if any did. Arguments go to the main run's pytest.
+# Each pass's output goes to build/passes/NAME.log and is printed when the pass ends. A failed
+# pass stops no other; the run fails if any failed. Arguments go to the main run's pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
